@@ -1,0 +1,104 @@
+// Symbol sequences as the engines see them, and the compact segment table the
+// engines produce.
+//
+// A message is a run of unsigned symbols (token ids or Unicode code points)
+// stored 1, 2 or 4 bytes wide; the engines never care which, because a
+// symbol's value, not its storage, is what they hash and compare.  Text keeps
+// the narrowest width that holds its largest code point, so one-byte text
+// costs one byte per character.
+#pragma once
+
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "check.h"
+
+namespace palimp {
+
+struct SymbolSpan {
+  const void* data = nullptr;
+  u64 size = 0;   // in symbols
+  u8 width = 4;   // bytes per symbol: 1, 2 or 4
+
+  u32 at(u64 i) const {  // value of symbol i; requires i < size
+    switch (width) {
+      case 1: return static_cast<const u8*>(data)[i];
+      case 2: return static_cast<const u16*>(data)[i];
+      default: return static_cast<const u32*>(data)[i];
+    }
+  }
+  template <class T>
+  const T* as() const { return static_cast<const T*>(data); }
+};
+
+// Calls f with a typed pointer to the span's symbols (u8, u16 or u32).
+template <class F>
+decltype(auto) with_symbols(const SymbolSpan& s, F&& f) {
+  switch (s.width) {
+    case 1: return f(s.as<u8>());
+    case 2: return f(s.as<u16>());
+    case 4: return f(s.as<u32>());
+  }
+  check_failed("unreachable: symbol width");
+}
+
+// Number of equal symbols at a[ai..] and b[bi..], at most `limit`.
+// Requires ai + limit <= a.size and bi + limit <= b.size.  O(result).
+u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit);
+
+// Owned token sequences in one arena: the stored input of a token engine.
+class TokenStore {
+ public:
+  TokenStore() = default;
+  // Copies `messages`.
+  explicit TokenStore(std::span<const std::span<const u32>> messages);
+
+  // Builds the store message by message: reserve, then append tokens and
+  // close each message.
+  void reserve_tokens(u64 n) { arena_.reserve(n); }
+  void push(u32 token) { arena_.push_back(token); }
+  void append(std::span<const u32> tokens) { arena_.insert(arena_.end(), tokens.begin(), tokens.end()); }
+  void end_message() { ends_.push_back(arena_.size()); }
+  // Drops the tokens appended since the last closed message.
+  void discard_open_message() { arena_.resize(ends_.empty() ? 0 : ends_.back()); }
+
+  u64 messages() const { return ends_.size(); }
+  std::span<const u32> message(u64 i) const;
+  std::vector<SymbolSpan> spans() const;
+
+ private:
+  std::vector<u32> arena_;
+  std::vector<u64> ends_;  // ends_[i]: arena offset one past message i
+};
+
+// One piece of a message as an engine emits it: a literal run of the
+// message's own symbols, or a reference to an earlier message.
+struct Piece {
+  static constexpr u64 kLiteral = UINT64_MAX;
+  u64 source;  // kLiteral, or the engine index of the referenced message
+  u64 start;   // literal: position in its own message; reference: in `source`
+  u64 len;     // in symbols; never 0
+  bool is_literal() const { return source == kLiteral; }
+  friend bool operator==(const Piece&, const Piece&) = default;
+};
+
+// Segment lists of all messages, stored flat.
+class SegmentTable {
+ public:
+  void add_literal(u64 start, u64 len) { pieces_.push_back({Piece::kLiteral, start, len}); }
+  void add_reference(u64 source, u64 start, u64 len) { pieces_.push_back({source, start, len}); }
+  void end_message() { ends_.push_back(pieces_.size()); }
+
+  u64 messages() const { return ends_.size(); }
+  std::span<const Piece> message(u64 i) const;  // requires i < messages()
+  // Pieces added since the last end_message().
+  std::span<const Piece> open_message() const;
+  std::span<const Piece> all() const { return pieces_; }
+
+ private:
+  std::vector<Piece> pieces_;
+  std::vector<u64> ends_;  // ends_[i]: one past the last piece of message i
+};
+
+}  // namespace palimp

@@ -1,0 +1,99 @@
+// Shared helpers for the engine tests: building messages, printing segments,
+// and a deterministic generator of repetitive inputs.
+#pragma once
+
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core.h"
+
+namespace palimp {
+
+inline void PrintTo(const TokenSegment& s, std::ostream* os) {
+  if (const auto* l = std::get_if<Literal>(&s)) {
+    *os << "L[";
+    for (size_t i = 0; i < l->tokens.size(); ++i) *os << (i ? ", " : "") << l->tokens[i];
+    *os << "]";
+  } else {
+    const auto& r = std::get<Reference>(s);
+    *os << "R(" << r.message << ", " << r.start << ", " << r.len << ")";
+  }
+}
+
+namespace testing {
+
+using Messages = std::vector<std::vector<u32>>;
+using Lists = std::vector<std::vector<TokenSegment>>;
+
+inline TokenSegment L(std::vector<u32> t) { return Literal{std::move(t)}; }
+inline TokenSegment R(u64 m, u64 s, u64 l) { return Reference{m, s, l}; }
+
+inline std::vector<u32> iota_ids(u32 from, u32 to) {  // from .. to inclusive
+  std::vector<u32> v;
+  for (u32 x = from; x <= to; ++x) v.push_back(x);
+  return v;
+}
+
+inline std::vector<u32> concat(std::vector<u32> a, const std::vector<u32>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+inline std::vector<std::span<const u32>> views(const Messages& m) {
+  return std::vector<std::span<const u32>>(m.begin(), m.end());
+}
+
+// Successive versions over a small alphabet: each message copies stretches of
+// earlier ones with edits in between, so matches, near-matches and ties are
+// common.
+inline Messages random_versions(std::mt19937_64& rng, u32 alphabet, int count, int max_len) {
+  Messages out;
+  std::uniform_int_distribution<u32> sym(0, alphabet - 1);
+  for (int m = 0; m < count; ++m) {
+    std::vector<u32> msg;
+    const int target = std::uniform_int_distribution<int>(0, max_len)(rng);
+    while (static_cast<int>(msg.size()) < target) {
+      if (!out.empty() && rng() % 3 != 0) {
+        const auto& src = out[rng() % out.size()];
+        if (src.empty()) continue;
+        const u64 s = rng() % src.size();
+        const u64 l = 1 + rng() % std::min<u64>(src.size() - s, 40);
+        msg.insert(msg.end(), src.begin() + s, src.begin() + s + l);
+      } else {
+        const int l = 1 + static_cast<int>(rng() % 6);
+        for (int i = 0; i < l; ++i) msg.push_back(sym(rng));
+      }
+    }
+    out.push_back(std::move(msg));
+  }
+  return out;
+}
+
+// Every list tiles its message, references point strictly backwards and stay
+// in bounds, and every reference names exactly the tokens it replaces.
+inline ::testing::AssertionResult resolves_to_input(const Messages& msgs, const Lists& lists) {
+  if (lists.size() != msgs.size()) return ::testing::AssertionFailure() << "list count " << lists.size();
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    std::vector<u32> rebuilt;
+    for (const auto& seg : lists[i]) {
+      if (const auto* l = std::get_if<Literal>(&seg)) {
+        if (l->tokens.empty()) return ::testing::AssertionFailure() << "empty literal in " << i;
+        rebuilt.insert(rebuilt.end(), l->tokens.begin(), l->tokens.end());
+      } else {
+        const auto& r = std::get<Reference>(seg);
+        if (r.message >= i) return ::testing::AssertionFailure() << "forward reference in " << i;
+        const auto& src = msgs[r.message];
+        if (r.start > src.size() || r.len > src.size() - r.start)
+          return ::testing::AssertionFailure() << "reference out of bounds in " << i;
+        rebuilt.insert(rebuilt.end(), src.begin() + r.start, src.begin() + r.start + r.len);
+      }
+    }
+    if (rebuilt != msgs[i]) return ::testing::AssertionFailure() << "message " << i << " does not rebuild";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace testing
+}  // namespace palimp
