@@ -1,0 +1,29 @@
+#include "capped.h"
+
+#include "engine/capped.h"
+
+namespace palimp {
+
+CappedHashedGreedy CappedHashedGreedy::new_tokens(TokenStore tokens, const EngineParams& params) {
+  const std::vector<SymbolSpan> spans = tokens.spans();
+  SegmentTable segments = capped_segments(spans, params);
+  return CappedHashedGreedy(TokenEngineState{params, std::move(segments), std::move(tokens)});
+}
+
+CappedHashedGreedy approximate_tokens(std::span<const std::optional<TokenSpan>> messages,
+                                      const EngineParams& params) {
+  u64 total = 0;
+  for (const auto& m : messages) {
+    if (m) total = checked_add(total, m->size());
+  }
+  TokenStore tokens;
+  tokens.reserve_tokens(total);
+  for (const auto& m : messages) {
+    if (!m) continue;
+    tokens.append(*m);
+    tokens.end_message();
+  }
+  return CappedHashedGreedy::new_tokens(std::move(tokens), params);
+}
+
+}  // namespace palimp

@@ -1,0 +1,66 @@
+// The capped engine: bounded-work segmentation over a short and a capped
+// window hash.
+//
+// WHAT IT DECIDES.  Messages are scanned in order, each left to right.  A
+// position p of a message of n symbols has a min window of L = min_match_len
+// symbols (only when L <= n - p) and a capped window of min(C, n - p) symbols,
+// C = cap_len, cut at the message's end: two capped windows can be equal only
+// when they lie equally far from the ends of their messages.  At p the engine
+// looks up the min hash among the pairs (min hash, capped hash) of earlier
+// messages; of the entries filed under that min hash, in order of filing, only
+// the first N = ncap are eligible, and the candidate is the eligible entry
+// whose capped hash equals p's.  If its first L symbols really equal those at
+// p, p gets a reference to it, as long as the two messages agree from there.
+// Otherwise p starts a literal run, which ends at the next position whose min
+// hash has been filed at all (whether or not a match follows there) or at the
+// message's end.  Finally, references that directly follow each other and are
+// contiguous in one source message are merged.
+//
+// INVARIANTS of the working state.
+// - While message j is scanned, the index holds pairs of messages 0..j-1
+//   only; message j is added before message j+1 is scanned, the last message
+//   never.  Repeats inside one message are therefore never referenced.
+// - A pair (min hash, capped hash) is filed once, by the first position that
+//   produces it in (message, position) order, and never removed or changed.
+//   Every pair is recorded, also those that can never be a candidate.
+// - Each pair carries its ordinal among the pairs of its min hash, fixed when
+//   it is filed; only pairs with ordinal < N keep their place, since only they
+//   can ever be a candidate.  Within one min hash the capped hashes are
+//   distinct, so a lookup by the full pair finds the one candidate directly,
+//   whatever N is.
+// - A position lying, with both its windows, inside a reference of its own
+//   message produces the same pair as the source position it was copied from
+//   (references name exactly equal symbols), which was filed before.  Such
+//   positions are never hashed: indexing costs grow with new material and
+//   segment boundaries, not with the length of the copied text.
+//
+// Equal hashes stand for equal content in the lookups (min hash, capped hash
+// and literal-run ends), but a reference is emitted only after its first L
+// symbols compare equal, and its length is the true common run, so no
+// reference ever names different symbols.  When no two different windows
+// share a hash this is exactly the rule above on hashes alone.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "core.h"
+#include "symbols.h"
+
+namespace palimp {
+
+// Segment lists of `messages` under the capped rule.  Reads
+// params.min_match_len, cap_len and ncap only; any values from 0 to 2^64 - 1
+// work (L = 0, N = 0 or an L longer than a message yield literals only; a C
+// beyond a message's end makes its capped windows the whole rest).  Messages
+// may mix symbol widths and are read in place.  Cost: index work grows with
+// the new material plus max(L, C) per segment boundary; the scan probes one
+// key per literal position and compares each reference's symbols once.
+SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params);
+
+// The same over token sequences, as segment records with owned literal
+// tokens, one list per message.
+std::vector<std::vector<TokenSegment>> compute_capped_segments(std::span<const TokenSpan> messages,
+                                                               const EngineParams& params);
+
+}  // namespace palimp

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "capped.h"
+#include "engine/capped.h"
+#include "reference_engines.h"
+#include "test_support.h"
+
+namespace palimp::testing {
+namespace {
+
+constexpr u64 kMax = UINT64_MAX;
+
+EngineParams params(u64 L, u64 C, u64 N) {
+  EngineParams p;
+  p.min_match_len = L;
+  p.cap_len = C;
+  p.ncap = N;
+  return p;
+}
+
+Lists capped(const Messages& msgs, u64 L, u64 C, u64 N) {
+  const auto v = views(msgs);
+  return compute_capped_segments(v, params(L, C, N));
+}
+
+std::vector<u32> ids(std::initializer_list<std::vector<u32>> parts) {
+  std::vector<u32> out;
+  for (const auto& p : parts) out = concat(std::move(out), p);
+  return out;
+}
+
+struct Example {
+  const char* name;
+  Messages input;
+  u64 L, C, N;
+  Lists expected;
+};
+
+TEST(CappedEngine, WorkedExamples) {
+  const auto one_to_8 = iota_ids(1, 8);
+  const auto one_to_79 = iota_ids(1, 79);
+  const std::vector<Example> examples = {
+      {"a shorter earlier message is not found at the start of a longer one",
+       {one_to_8, ids({one_to_8, iota_ids(100, 105)})}, 4, 64, 64,
+       {{L(one_to_8)}, {L({1}), L({2}), L({3}), L({4}), L(ids({iota_ids(5, 8), iota_ids(100, 105)}))}}},
+      {"C = 0: the min window alone decides",
+       {one_to_8, ids({one_to_8, iota_ids(100, 105)})}, 4, 0, 64,
+       {{L(one_to_8)}, {R(0, 0, 8), L(iota_ids(100, 105))}}},
+      {"the match runs on past C", {one_to_79, ids({one_to_79, {500, 501, 502}})}, 4, 64, 64,
+       {{L(one_to_79)}, {R(0, 0, 79), L({500, 501, 502})}}},
+      {"capped windows cut equally far from both ends", {one_to_8, ids({{50, 51}, one_to_8})}, 4, 64, 64,
+       {{L(one_to_8)}, {L({50, 51}), R(0, 0, 8)}}},
+      {"N = 0: literals split at every key", {one_to_8, one_to_8}, 4, 64, 0,
+       {{L(one_to_8)}, {L({1}), L({2}), L({3}), L({4}), L({5, 6, 7, 8})}}},
+      {"no messages", {}, 4, 64, 64, {}},
+      {"empty messages keep their place", {{}, one_to_8, {}, one_to_8}, 4, 64, 64,
+       {{}, {L(one_to_8)}, {}, {R(1, 0, 8)}}},
+      {"L = 0 indexes nothing", {one_to_8, one_to_8}, 0, 64, 64, {{L(one_to_8)}, {L(one_to_8)}}},
+      {"shorter than L", {{1, 2, 3}, {1, 2, 3}}, 4, 64, 64, {{L({1, 2, 3})}, {L({1, 2, 3})}}},
+      {"huge L", {one_to_8, one_to_8}, kMax, 64, 64, {{L(one_to_8)}, {L(one_to_8)}}},
+      {"huge C: only identical tails", {one_to_8, ids({{9}, one_to_8}), ids({one_to_8, {9}})}, 4, kMax, 64,
+       {{L(one_to_8)}, {L({9}), R(0, 0, 8)}, {L({1}), L({2}), L({3}), L({4}), L({5, 6, 7, 8, 9})}}},
+      {"huge N", {one_to_79, ids({one_to_79, {500}})}, 4, 64, kMax,
+       {{L(one_to_79)}, {R(0, 0, 79), L({500})}}},
+      {"all huge", {one_to_8, one_to_8}, kMax, kMax, kMax, {{L(one_to_8)}, {L(one_to_8)}}},
+      // C <= L: each min window is filed once, at its first occurrence, and
+      // that is the target even where a later copy would run longer.
+      {"C <= L: first occurrence only", {{1, 2, 3, 4, 5}, {1, 2, 3, 4, 6}, {1, 2, 3, 4, 6, 7}}, 4, 2, 1,
+       {{L({1, 2, 3, 4, 5})}, {R(0, 0, 4), L({6})}, {R(0, 0, 4), L({6, 7})}}},
+      // [1, 2] has two capped continuations; the second is eligible only
+      // when N >= 2.
+      {"N bounds the eligible continuations", {{1, 2, 3, 9, 1, 2, 4}, {1, 2, 4, 8}}, 2, 3, 1,
+       {{L({1, 2, 3, 9, 1, 2, 4})}, {L({1}), L({2, 4, 8})}}},
+      {"N = 2 reaches the second", {{1, 2, 3, 9, 1, 2, 4}, {1, 2, 4, 8}}, 2, 3, 2,
+       {{L({1, 2, 3, 9, 1, 2, 4})}, {R(0, 4, 3), L({8})}}},
+      {"repeats inside a message are not referenced", {{1, 2, 3, 4, 1, 2, 3, 4}}, 2, 2, 64,
+       {{L({1, 2, 3, 4, 1, 2, 3, 4})}}},
+  };
+  for (const auto& ex : examples) {
+    SCOPED_TRACE(ex.name);
+    EXPECT_EQ(capped(ex.input, ex.L, ex.C, ex.N), ex.expected);
+    EXPECT_EQ(reference_capped(ex.input, ex.L, ex.C, ex.N), ex.expected);
+  }
+}
+
+// [x, y] and [x - 1, y + 257] share a hash.  Candidates nominated by colliding
+// hashes are checked, and a match never runs past a real difference.
+TEST(CappedEngine, CollidingWindowsNeverReferenceOtherContent) {
+  const std::vector<Example> examples = {
+      {"min and capped hash collide", {{0, 0, 1, 0}, {0, 0, 0, 257}}, 4, 4, 64,
+       {{L({0, 0, 1, 0})}, {L({0, 0, 0, 257})}}},
+      // The true copy in message 1 produces the pair already filed for
+      // message 0's window, so it is never filed itself: no reference at all.
+      {"a colliding pair hides the true copy", {{0, 0, 1, 0}, {0, 0, 0, 257}, {0, 0, 0, 257}}, 4, 4, 64,
+       {{L({0, 0, 1, 0})}, {L({0, 0, 0, 257})}, {L({0, 0, 0, 257})}}},
+      // Capped windows [5, 5, 1, 0] and [5, 5, 0, 257] collide; the match
+      // stops at the first differing symbol.  At position 2 both hashes
+      // collide again and the candidate is rejected.
+      {"match stops at the real difference", {{5, 5, 1, 0, 9}, {5, 5, 0, 257, 9}}, 2, 4, 64,
+       {{L({5, 5, 1, 0, 9})}, {R(0, 0, 2), L({0, 257, 9})}}},
+  };
+  for (const auto& ex : examples) {
+    SCOPED_TRACE(ex.name);
+    const Lists got = capped(ex.input, ex.L, ex.C, ex.N);
+    EXPECT_EQ(got, ex.expected);
+    EXPECT_EQ(reference_capped(ex.input, ex.L, ex.C, ex.N), ex.expected);
+    EXPECT_TRUE(resolves_to_input(ex.input, got));
+  }
+}
+
+bool has_contiguous_references(const Lists& lists) {
+  for (const auto& list : lists) {
+    for (size_t i = 1; i < list.size(); ++i) {
+      const auto* a = std::get_if<Reference>(&list[i - 1]);
+      const auto* b = std::get_if<Reference>(&list[i]);
+      if (a && b && a->message == b->message && a->start + a->len == b->start) return true;
+    }
+  }
+  return false;
+}
+
+// Random inputs against the slow engine, over symbols that collide often, and
+// over parameters around every boundary: C below, at and above L, C beyond
+// every message, N small enough to matter.
+TEST(CappedEngine, MatchesSlowEngineOnRandomInputs) {
+  std::mt19937_64 rng(2024);
+  const std::vector<u32> colliding{0, 1, 2, 257, 258, 259};
+  const std::vector<u64> Ns{0, 1, 2, 3, 64, kMax};
+  for (int round = 0; round < 600; ++round) {
+    const u64 L = 1 + rng() % 6;
+    const std::vector<u64> Cs{0, 1, L - 1, L, L + 1, L + 3, 16, 64, kMax};
+    const u64 C = Cs[rng() % Cs.size()];
+    const u64 N = Ns[rng() % Ns.size()];
+    Messages msgs = random_versions(rng, 2 + rng() % 5, 1 + rng() % 14, 120);
+    if (round % 2) {
+      for (auto& m : msgs)
+        for (auto& t : m) t = colliding[t % colliding.size()];
+    }
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round << " L " << L << " C " << C << " N " << N;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+    ASSERT_FALSE(has_contiguous_references(got));
+  }
+}
+
+// Successive versions of one document, as in a growing transcript with edits:
+// most of every message is copied, so most positions are skipped when
+// indexed, including copies of message ends.
+TEST(CappedEngine, MatchesSlowEngineOnLongVersionChains) {
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 24; ++round) {
+    Messages msgs;
+    std::vector<u32> doc;
+    for (int i = 0; i < 60; ++i) doc.push_back(static_cast<u32>(rng() % 5));
+    for (int v = 0; v < 60; ++v) {
+      msgs.push_back(doc);
+      const u64 at = rng() % (doc.size() + 1);
+      switch (rng() % 3) {
+        case 0:  // append a turn
+          for (int x = 0; x < 6; ++x) doc.push_back(static_cast<u32>(rng() % 5));
+          break;
+        case 1: {  // replace three symbols in the middle by one
+          if (doc.size() < 3) break;
+          const u64 cut = std::min<u64>(at, doc.size() - 3);
+          doc.erase(doc.begin() + cut, doc.begin() + cut + 3);
+          doc.insert(doc.begin() + cut, static_cast<u32>(rng() % 5));
+          break;
+        }
+        default:  // repeat the latest message unchanged
+          break;
+      }
+    }
+    const u64 L = 2 + (round / 4) % 4;
+    const u64 C = std::vector<u64>{L, 8, 24, kMax}[round % 4];
+    const u64 N = round % 3 == 0 ? 2 : 64;
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// The engine reads symbols by value: the same messages stored 1, 2 or 4 bytes
+// wide, even mixed, give the same segments.
+TEST(CappedEngine, SymbolWidthsDoNotMatter) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    const Messages msgs = random_versions(rng, 4, 10, 100);
+    std::vector<std::vector<u8>> narrow;
+    std::vector<std::vector<u16>> middle;
+    for (const auto& m : msgs) {
+      narrow.emplace_back(m.begin(), m.end());
+      middle.emplace_back(m.begin(), m.end());
+    }
+    std::vector<SymbolSpan> wide, mixed;
+    for (size_t i = 0; i < msgs.size(); ++i) {
+      wide.push_back({msgs[i].data(), msgs[i].size(), 4});
+      switch (i % 3) {
+        case 0: mixed.push_back({narrow[i].data(), narrow[i].size(), 1}); break;
+        case 1: mixed.push_back({middle[i].data(), middle[i].size(), 2}); break;
+        default: mixed.push_back(wide.back()); break;
+      }
+    }
+    const EngineParams p = params(2 + round % 3, round % 2 ? 6 : kMax, 3);
+    const SegmentTable a = capped_segments(wide, p), b = capped_segments(mixed, p);
+    ASSERT_TRUE(std::ranges::equal(a.all(), b.all())) << "round " << round;
+    ASSERT_EQ(a.messages(), b.messages());
+  }
+}
+
+// Absent entries vanish and the rest are renumbered; the object keeps its own
+// copy and its parameters as given.
+TEST(CappedHashedGreedy, DropsAbsentEntriesAndOwnsItsInput) {
+  std::vector<u32> a{1, 2, 3, 4, 5}, b{9, 1, 2, 3, 4, 5};
+  const std::vector<u32> empty{};
+  const std::vector<std::optional<TokenSpan>> entries{std::nullopt, a, std::nullopt, empty, b, std::nullopt};
+  EngineParams p = params(4, 64, 64);
+  p.lookback = 2;
+  const auto engine = approximate_tokens(entries, p);
+  const Lists expected{{L({1, 2, 3, 4, 5})}, {}, {L({9}), R(0, 0, 5)}};
+  a[1] = 99;
+  EXPECT_EQ(engine.segments(), expected);
+  EXPECT_EQ(engine.render_with([](TokenSpan s) { return std::vector<u32>(s.begin(), s.end()); }),
+            (Messages{{1, 2, 3, 4, 5}, {}, {9, 1, 2, 3, 4, 5}}));
+  EXPECT_EQ(engine.state().params.lookback, std::optional<u64>(2));
+
+  const std::vector<std::optional<TokenSpan>> none{std::nullopt, std::nullopt};
+  EXPECT_TRUE(approximate_tokens(none, p).segments().empty());
+  EXPECT_TRUE(approximate_tokens({}, p).render_with([](TokenSpan) { return std::vector<u32>{}; }).empty());
+}
+
+}  // namespace
+}  // namespace palimp::testing
