@@ -1,0 +1,170 @@
+// The only translation unit that defines the NumPy API table.
+#define PY_ARRAY_UNIQUE_SYMBOL palimp_ARRAY_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#include "python_bindings/numpy_api.h"
+
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "python_bindings/errors.h"
+
+namespace palimp::py::numpy {
+namespace {
+
+bool loaded = false;
+
+// Fills the API table from the capsule; on failure leaves a Python error set.
+bool load() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("numpy.core.multiarray"));
+  if (!module) return false;
+  PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+  if (!capsule) return false;
+  if (!PyCapsule_CheckExact(capsule.get())) {
+    PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a capsule");
+    return false;
+  }
+  void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (table == nullptr) return false;
+  PyArray_API = table;
+  if (PyArray_GetNDArrayCVersion() > NPY_VERSION) {
+    PyErr_Format(PyExc_RuntimeError, "built for NumPy ABI 0x%x, running on 0x%x", static_cast<int>(NPY_VERSION),
+                 static_cast<int>(PyArray_GetNDArrayCVersion()));
+    PyArray_API = nullptr;
+    return false;
+  }
+  PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+  if (PyArray_RUNTIME_VERSION < NPY_FEATURE_VERSION) {
+    PyErr_Format(PyExc_RuntimeError, "NumPy C-API version 0x%x is older than the 0x%x this module needs",
+                 PyArray_RUNTIME_VERSION, static_cast<int>(NPY_FEATURE_VERSION));
+    PyArray_API = nullptr;
+    return false;
+  }
+  return true;
+}
+
+// Reads element i of a one-dimensional integer array as a signed 128-bit-safe
+// pair: returns false when the value is outside 0 .. 2^32 - 1.
+template <class T>
+bool append_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, std::vector<u32>& out) {
+  const size_t start = out.size();
+  out.resize(start + static_cast<size_t>(n));
+  u32* dst = out.data() + start;
+  for (npy_intp i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, base + i * stride, sizeof(T));
+    if (swapped) {
+      if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
+      if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
+      if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+    }
+    if constexpr (std::is_signed_v<T>) {
+      if (v < 0) return out.resize(start), false;
+    }
+    if constexpr (sizeof(T) >= 4) {
+      if (static_cast<u64>(v) > 0xFFFFFFFFull) return out.resize(start), false;
+    }
+    dst[i] = static_cast<u32>(v);
+  }
+  return true;
+}
+
+void release_vector(PyObject* capsule) {
+  delete static_cast<std::vector<u32>*>(PyCapsule_GetPointer(capsule, "palimp.tokens"));
+}
+
+}  // namespace
+
+void ensure_numpy() {
+  if (loaded) return;
+  if (!load()) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyRef text = PyRef::steal(cause ? PyObject_Str(cause) : nullptr);
+    Py_XDECREF(cause);
+    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    const std::string msg = std::string("Failed to access NumPy array API capsule: ") + (detail ? detail : "unknown error");
+    raise_panic(msg.c_str());
+    throw PythonError{};
+  }
+  loaded = true;
+}
+
+bool is_exact_ndarray(PyObject* o) {
+  // The type's name identifies it before the API table is needed.
+  const char* name = Py_TYPE(o)->tp_name;
+  if (std::strcmp(name, "numpy.ndarray") != 0) return false;
+  ensure_numpy();
+  return Py_IS_TYPE(o, &PyArray_Type);
+}
+
+bool read_u32_array(PyObject* o, std::optional<std::span<const u32>>& out) {
+  if (!PyArray_Check(o)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_NDIM(a) != 1) return false;
+  if (!PyArray_EquivTypenums(PyArray_TYPE(a), NPY_UINT32) || !PyArray_ISNOTSWAPPED(a)) return false;
+  if (!PyArray_IS_C_CONTIGUOUS(a) && !PyArray_IS_F_CONTIGUOUS(a)) {
+    out = std::nullopt;
+    return true;
+  }
+  out = std::span<const u32>(static_cast<const u32*>(PyArray_DATA(a)), static_cast<size_t>(PyArray_DIM(a, 0)));
+  return true;
+}
+
+bool append_int_array(PyObject* o, std::vector<u32>& out) {
+  if (!is_exact_ndarray(o)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_NDIM(a) != 1) return false;
+  const char* base = static_cast<const char*>(PyArray_DATA(a));
+  const npy_intp n = PyArray_DIM(a, 0);
+  const npy_intp stride = PyArray_STRIDE(a, 0);
+  const bool swapped = !PyArray_ISNOTSWAPPED(a);
+  switch (PyArray_TYPE(a)) {
+    case NPY_BYTE: return append_typed<int8_t>(base, n, stride, false, out);
+    case NPY_UBYTE: return append_typed<uint8_t>(base, n, stride, false, out);
+    case NPY_SHORT: return append_typed<int16_t>(base, n, stride, swapped, out);
+    case NPY_USHORT: return append_typed<uint16_t>(base, n, stride, swapped, out);
+    case NPY_INT: return append_typed<int32_t>(base, n, stride, swapped, out);
+    case NPY_UINT: return append_typed<uint32_t>(base, n, stride, swapped, out);
+    case NPY_LONG:
+      return sizeof(long) == 8 ? append_typed<int64_t>(base, n, stride, swapped, out)
+                               : append_typed<int32_t>(base, n, stride, swapped, out);
+    case NPY_ULONG:
+      return sizeof(long) == 8 ? append_typed<uint64_t>(base, n, stride, swapped, out)
+                               : append_typed<uint32_t>(base, n, stride, swapped, out);
+    case NPY_LONGLONG: return append_typed<int64_t>(base, n, stride, swapped, out);
+    case NPY_ULONGLONG: return append_typed<uint64_t>(base, n, stride, swapped, out);
+    default: return false;
+  }
+}
+
+PyRef copy_to_array(std::span<const u32> values) {
+  ensure_numpy();
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  PyRef array = checked(PyArray_SimpleNew(1, dims, NPY_UINT32));
+  if (!values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(), values.size_bytes());
+  }
+  return array;
+}
+
+PyRef adopt_as_array(std::vector<u32>&& values) {
+  ensure_numpy();
+  auto owned = std::make_unique<std::vector<u32>>(std::move(values));
+  // An empty vector has no storage; any non-null pointer serves a length-0 array.
+  static u32 empty_storage = 0;
+  u32* data = owned->empty() ? &empty_storage : owned->data();
+  npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
+  PyRef array = checked(PyArray_SimpleNewFromData(1, dims, NPY_UINT32, data));
+  PyRef owner = checked(PyCapsule_New(owned.get(), "palimp.tokens", release_vector));
+  owned.release();  // the capsule owns it now
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
+    throw PythonError{};  // SetBaseObject consumed the owner even on failure
+  }
+  return array;
+}
+
+}  // namespace palimp::py::numpy

@@ -1,0 +1,44 @@
+// Everything that touches NumPy lives behind this header.
+//
+// The array API is taken lazily, on the first call that needs it, from the
+// capsule "_ARRAY_API" of numpy.core.multiarray; the module itself imports
+// without NumPy.  Built against NumPy 2 headers with the oldest supported API
+// as target, so the same binary runs on NumPy 1.26 and 2.x.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "check.h"
+#include "python_bindings/pyref.h"
+
+namespace palimp::py::numpy {
+
+// Loads the array API if needed.  A failure raises PanicException "Failed to
+// access NumPy array API capsule: ..." and is tried again on the next call.
+void ensure_numpy();
+
+// True when `o` is exactly a NumPy ndarray (not a subclass).  Never loads
+// NumPy: an ndarray can only exist once NumPy is imported.
+bool is_exact_ndarray(PyObject* o);
+
+// When `o` is a one-dimensional uint32 array in native byte order: its
+// elements, or nullopt when it is not contiguous.  Returns false (and leaves
+// `out` alone) when `o` is not such an array.  Requires ensure_numpy().
+bool read_u32_array(PyObject* o, std::optional<std::span<const u32>>& out);
+
+// Appends the elements of `o` to `out` when `o` is an exact one-dimensional
+// ndarray of an integer dtype whose every element lies in 0 .. 2^32 - 1, and
+// returns true; otherwise appends nothing and returns false (the caller then
+// converts element by element, which raises the right error).
+bool append_int_array(PyObject* o, std::vector<u32>& out);
+
+// A new one-dimensional uint32 array holding a copy of `values`.
+PyRef copy_to_array(std::span<const u32> values);
+
+// A new one-dimensional, writeable uint32 array that takes over `values`'
+// storage without copying it; the storage lives as long as the array.
+PyRef adopt_as_array(std::vector<u32>&& values);
+
+}  // namespace palimp::py::numpy

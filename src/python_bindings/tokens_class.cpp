@@ -1,0 +1,245 @@
+// class PalimpTokens:
+//     @classmethod
+//     def from_tokens(cls, messages, *, exact_mode=True, min_match_len=4,
+//                     lookback=None, cap_len=64, ncap=64) -> PalimpTokens
+//     @classmethod
+//     def from_texts_with_tokenizer(cls, messages, tokenizer, *, ...) -> PalimpTokens
+//     def segments(self) -> list[list[PyLiteralTokens | PyReferenceTokens]]
+//     def render(self, replacement, *, as_numpy=False) -> list[list[int] | np.ndarray]
+//     def render_texts(self, replacement: str) -> list[str]
+//
+// Absent (None) messages are dropped before the engines run: results and
+// message indices count present messages only.
+#include <memory>
+#include <variant>
+
+#include "capped.h"
+#include "hashed_binary.h"
+#include "normalize.h"
+#include "python_bindings/access.h"
+#include "python_bindings/classes.h"
+#include "python_bindings/convert.h"
+#include "python_bindings/errors.h"
+#include "python_bindings/numpy_api.h"
+#include "python_bindings/heap_types.h"
+#include "python_bindings/values.h"
+#include "tokenization.h"
+
+namespace palimp::py {
+namespace {
+
+struct TokensCompressor {
+  std::variant<HashedGreedyBinary, CappedHashedGreedy> engine;  // index 0 exact, 1 approximate
+  std::unique_ptr<Tokenize> tokenizer;                          // only from texts
+  AccessState access;
+
+  const TokenEngineState& state() const {
+    return std::visit([](const auto& e) -> const TokenEngineState& { return e.state(); }, engine);
+  }
+};
+
+struct PyPalimpTokens {
+  PyObject_HEAD
+  TokensCompressor value;
+};
+
+TokensCompressor& compressor(PyObject* self) { return reinterpret_cast<PyPalimpTokens*>(self)->value; }
+
+std::variant<HashedGreedyBinary, CappedHashedGreedy> build(TokenStore store, const EngineOptions& o) {
+  if (o.exact) return HashedGreedyBinary::new_tokens(std::move(store), o.params);
+  return CappedHashedGreedy::new_tokens(std::move(store), o.params);
+}
+
+constexpr Param kFromTokens[] = {{"messages"},           {"exact_mode", true}, {"min_match_len", true},
+                                 {"lookback", true},     {"cap_len", true},    {"ncap", true}};
+constexpr Param kFromTexts[] = {{"messages"},       {"tokenizer"},       {"exact_mode", true}, {"min_match_len", true},
+                                {"lookback", true}, {"cap_len", true},   {"ncap", true}};
+constexpr Param kRender[] = {{"replacement"}, {"as_numpy", true}};
+constexpr Param kRenderTexts[] = {{"replacement"}};
+
+
+PyObject* from_tokens(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[6];
+    bind(Signature{"PalimpTokens.from_tokens", kFromTokens}, args, nargs, kwnames, a);
+    TokenStore store = arg("messages", [&] { return to_token_messages(a[0]); });
+    const EngineOptions options = to_engine_options(a + 1);
+    auto engine = build(std::move(store), options);
+    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
+                                        TokensCompressor{std::move(engine), nullptr, {}});
+  });
+}
+
+PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* a[7];
+    bind(Signature{"PalimpTokens.from_texts_with_tokenizer", kFromTexts}, args, nargs, kwnames, a);
+    const TextMessages texts = arg("messages", [&] { return to_text_messages(a[0]); });
+    const std::string name = arg("tokenizer", [&] { return to_utf8(a[1]); });
+    const EngineOptions options = to_engine_options(a + 2);
+    TokenizerOrError found = get_tokenizer(name);
+    if (auto* error = std::get_if<std::string>(&found)) raise(PyExc_TypeError, error->c_str());
+    std::unique_ptr<Tokenize> tokenizer = std::move(std::get<std::unique_ptr<Tokenize>>(found));
+    TokenStore store;
+    std::string utf8;
+    for (const auto& view : texts.views) {
+      if (!view) continue;
+      std::string_view text;
+      if (view->ascii) {
+        text = std::string_view(static_cast<const char*>(view->code_points.data), view->code_points.size);
+      } else {
+        utf8.clear();
+        append_utf8(view->code_points, 0, view->code_points.size, utf8);
+        text = utf8;
+      }
+      store.append(tokenizer->encode(text));
+      store.end_message();
+    }
+    auto engine = build(std::move(store), options);
+    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
+                                        TokensCompressor{std::move(engine), std::move(tokenizer), {}});
+  });
+}
+
+PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    TokensCompressor& c = compressor(self);
+    SharedAccess access(c.access);
+    bind(Signature{"PalimpTokens.segments", {}}, args, nargs, kwnames, nullptr);
+    const TokenEngineState& s = c.state();
+    const u64 count = s.segments.messages();
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (u64 i = 0; i < count; ++i) {
+      const auto pieces = s.segments.message(i);
+      const TokenSpan own = s.tokens.message(i);
+      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+      for (size_t j = 0; j < pieces.size(); ++j) {
+        const Piece& p = pieces[j];
+        PyRef seg;
+        if (p.is_literal()) {
+          PALIMP_CHECK(p.start <= own.size() && p.len <= own.size() - p.start);
+          const TokenSpan run = own.subspan(p.start, p.len);
+          seg = make_literal_tokens(std::vector<u32>(run.begin(), run.end()));
+        } else {
+          seg = make_reference_tokens(p.source, p.start, p.len);
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
+      }
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release());
+    }
+    return out;
+  });
+}
+
+// The replacement of render: a one-dimensional native uint32 array (copied in
+// one block), or a list, tuple or other Sequence of ints, item by item.
+std::vector<u32> to_replacement(PyObject* x) {
+  numpy::ensure_numpy();
+  std::optional<std::span<const u32>> array;
+  if (numpy::read_u32_array(x, array)) {
+    if (!array) raise(PyExc_TypeError, "The given array is not contiguous");
+    return std::vector<u32>(array->begin(), array->end());
+  }
+  bool accepted = PyList_Check(x) || PyTuple_Check(x);
+  if (!accepted) {
+    PyRef abc = checked(PyImport_ImportModule("collections.abc"));
+    PyRef sequence = checked(PyObject_GetAttrString(abc.get(), "Sequence"));
+    const int is = PyObject_IsInstance(x, sequence.get());
+    if (is < 0) throw PythonError{};
+    accepted = is == 1;
+  }
+  if (!accepted) raise(PyExc_TypeError, "replacement must be a sequence of ints or np.uint32 array");
+  const Py_ssize_t n = PySequence_Size(x);
+  if (n < 0) throw PythonError{};
+  std::vector<u32> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = checked(PySequence_GetItem(x, i));
+    PyRef index = checked(PyNumber_Index(item.get()));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    if (v > 0xFFFFFFFFull) raise(PyExc_TypeError, "replacement token exceeds u32 range");
+    out.push_back(static_cast<u32>(v));
+  }
+  return out;
+}
+
+PyRef int_list(const std::vector<u32>& ids) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(ids[i])).release());
+  }
+  return list;
+}
+
+PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    TokensCompressor& c = compressor(self);
+    SharedAccess access(c.access);
+    PyObject* a[2];
+    bind(Signature{"PalimpTokens.render", kRender}, args, nargs, kwnames, a);
+    const bool as_numpy = a[1] != nullptr && arg("as_numpy", [&] { return to_flag(a[1]); });
+    const std::vector<u32> replacement = to_replacement(a[0]);
+    std::vector<std::vector<u32>> rendered = c.state().render_replacing(replacement);
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
+    for (size_t i = 0; i < rendered.size(); ++i) {
+      PyRef item = as_numpy ? numpy::adopt_as_array(std::move(rendered[i])) : int_list(rendered[i]);
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return out;
+  });
+}
+
+PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    TokensCompressor& c = compressor(self);
+    ExclusiveAccess access(c.access);
+    PyObject* a[1];
+    bind(Signature{"PalimpTokens.render_texts", kRenderTexts}, args, nargs, kwnames, a);
+    const std::string replacement = arg("replacement", [&] { return to_utf8(a[0]); });
+    if (!c.tokenizer) raise(PyExc_TypeError, "render_texts() requires instance created via from_texts_with_tokenizer");
+    const std::vector<u32> ids = c.tokenizer->encode(replacement);
+    const std::vector<std::vector<u32>> rendered = c.state().render_replacing(ids);
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
+    for (size_t i = 0; i < rendered.size(); ++i) {
+      const std::string text = c.tokenizer->decode(rendered[i]);
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                      checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)).release());
+    }
+    return out;
+  });
+}
+
+PyMethodDef methods[] = {
+    {"from_tokens", fastcall<from_tokens>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_tokens($cls, messages, *, exact_mode=True, min_match_len=4, lookback=None, cap_len=64, ncap=64)\n--\n\n"},
+    {"from_texts_with_tokenizer", fastcall<from_texts_with_tokenizer>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_texts_with_tokenizer($cls, messages, tokenizer, *, exact_mode=True, min_match_len=4, lookback=None, "
+     "cap_len=64, ncap=64)\n--\n\n"
+     "Tokenizer opt-in: accept texts and a tokenizer name, return token-mode compressor."},
+    {"segments", fastcall<segments>(), METH_FASTCALL | METH_KEYWORDS, "segments($self)\n--\n\n"},
+    {"render", fastcall<render>(), METH_FASTCALL | METH_KEYWORDS, "render($self, replacement, *, as_numpy=False)\n--\n\n"},
+    {"render_texts", fastcall<render_texts>(), METH_FASTCALL | METH_KEYWORDS,
+     "render_texts($self, replacement)\n--\n\n"
+     "Decode rendered token outputs back to text using the stored tokenizer.\n"
+     "Raises a TypeError if the instance was not created with a tokenizer."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyPalimpTokens>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* palimp_tokens_type() {
+  if (g_type == nullptr) g_type = make_type("palimp.PalimpTokens", sizeof(PyPalimpTokens), slots);
+  return g_type;
+}
+
+}  // namespace palimp::py

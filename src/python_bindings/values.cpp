@@ -1,0 +1,267 @@
+#include "python_bindings/values.h"
+
+#include <string>
+
+#include "python_bindings/args.h"
+#include "python_bindings/errors.h"
+#include "python_bindings/numpy_api.h"
+#include "python_bindings/heap_types.h"
+
+namespace palimp::py {
+namespace {
+
+struct ReferenceValue {
+  u64 message;
+  u64 start;
+  u64 len;
+};
+
+// class PyLiteralSegment:        # LiteralSegment(text='...')
+//     text: str                  # read-only, a new str at every read
+struct PyLiteralSegment {
+  PyObject_HEAD
+  std::string value;  // UTF-8
+};
+
+// class PyReferenceSegment:      # ReferenceSegment(message=, start=, len=)
+//     message: int; start: int; len: int   # read-only; bytes of UTF-8
+struct PyReferenceSegment {
+  PyObject_HEAD
+  ReferenceValue value;
+};
+
+// class PyLiteralTokens:         # LiteralTokens(tokens=[...])
+//     tokens: list[int]          # read-only, a new list at every read
+//     def as_numpy(self) -> np.ndarray  # a new uint32 copy
+struct PyLiteralTokens {
+  PyObject_HEAD
+  std::vector<u32> value;
+};
+
+// class PyReferenceTokens:       # ReferenceTokens(message=, start=, len=)
+//     message: int; start: int; len: int   # read-only; in tokens
+struct PyReferenceTokens {
+  PyObject_HEAD
+  ReferenceValue value;
+};
+
+template <class T>
+const auto& value_of(PyObject* o) {
+  return reinterpret_cast<T*>(o)->value;
+}
+
+constexpr Param kTextParams[] = {{"text"}};
+constexpr Param kTokensParams[] = {{"tokens"}};
+constexpr Param kReferenceParams[] = {{"message"}, {"start"}, {"len"}};
+
+ReferenceValue convert_reference(const char* function, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[3];
+  bind(Signature{function, kReferenceParams}, args, kwargs, bound);
+  const u64 message = arg("message", [&] { return to_size(bound[0]); });
+  const u64 start = arg("start", [&] { return to_size(bound[1]); });
+  const u64 len = arg("len", [&] { return to_size(bound[2]); });
+  return {message, start, len};
+}
+
+PyObject* reference_repr(const char* name, const ReferenceValue& v) {
+  return PyUnicode_FromFormat("%s(message=%llu, start=%llu, len=%llu)", name, static_cast<unsigned long long>(v.message),
+                              static_cast<unsigned long long>(v.start), static_cast<unsigned long long>(v.len));
+}
+
+// ---- PyLiteralSegment
+
+PyObject* literal_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    PyObject* bound[1];
+    bind(Signature{"PyLiteralSegment.__new__", kTextParams}, args, kwargs, bound);
+    std::string text = arg("text", [&] { return to_utf8(bound[0]); });
+    return new_instance<PyLiteralSegment>(type, std::move(text));
+  });
+}
+
+PyObject* literal_segment_text(PyObject* self, void*) {
+  const std::string& t = value_of<PyLiteralSegment>(self);
+  return PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr);
+}
+
+PyObject* literal_segment_repr(PyObject* self) {
+  return guarded([&] {
+    const std::string r = "LiteralSegment(text='" + value_of<PyLiteralSegment>(self) + "')";
+    return checked(PyUnicode_DecodeUTF8(r.data(), static_cast<Py_ssize_t>(r.size()), nullptr));
+  });
+}
+
+PyGetSetDef literal_segment_getset[] = {
+    {"text", literal_segment_text, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot literal_segment_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyLiteralSegment(text)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(literal_segment_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyLiteralSegment>)},
+    {Py_tp_repr, reinterpret_cast<void*>(literal_segment_repr)},
+    {Py_tp_getset, literal_segment_getset},
+    {0, nullptr},
+};
+
+// ---- the two reference classes
+
+template <class T>
+PyObject* reference_field(PyObject* self, void* field) {
+  const ReferenceValue& v = value_of<T>(self);
+  const u64 x = field == nullptr ? v.message : reinterpret_cast<intptr_t>(field) == 1 ? v.start : v.len;
+  return PyLong_FromUnsignedLongLong(x);
+}
+
+template <class T>
+PyGetSetDef reference_getset[] = {
+    {"message", reference_field<T>, nullptr, nullptr, nullptr},
+    {"start", reference_field<T>, nullptr, nullptr, reinterpret_cast<void*>(1)},
+    {"len", reference_field<T>, nullptr, nullptr, reinterpret_cast<void*>(2)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* reference_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return new_instance<PyReferenceSegment>(type, convert_reference("PyReferenceSegment.__new__", args, kwargs));
+  });
+}
+
+PyObject* reference_segment_repr(PyObject* self) {
+  return reference_repr("ReferenceSegment", value_of<PyReferenceSegment>(self));
+}
+
+PyType_Slot reference_segment_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyReferenceSegment(message, start, len)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(reference_segment_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyReferenceSegment>)},
+    {Py_tp_repr, reinterpret_cast<void*>(reference_segment_repr)},
+    {Py_tp_getset, reference_getset<PyReferenceSegment>},
+    {0, nullptr},
+};
+
+PyObject* reference_tokens_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return new_instance<PyReferenceTokens>(type, convert_reference("PyReferenceTokens.__new__", args, kwargs));
+  });
+}
+
+PyObject* reference_tokens_repr(PyObject* self) {
+  return reference_repr("ReferenceTokens", value_of<PyReferenceTokens>(self));
+}
+
+PyType_Slot reference_tokens_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyReferenceTokens(message, start, len)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(reference_tokens_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyReferenceTokens>)},
+    {Py_tp_repr, reinterpret_cast<void*>(reference_tokens_repr)},
+    {Py_tp_getset, reference_getset<PyReferenceTokens>},
+    {0, nullptr},
+};
+
+// ---- PyLiteralTokens
+
+PyObject* literal_tokens_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    PyObject* bound[1];
+    bind(Signature{"PyLiteralTokens.__new__", kTokensParams}, args, kwargs, bound);
+    std::vector<u32> tokens = arg("tokens", [&] {
+      std::vector<u32> out;
+      out.reserve(check_sequence(bound[0]));
+      for_each_item(bound[0], [&](PyObject* item) { out.push_back(to_token_id(item)); });
+      return out;
+    });
+    return new_instance<PyLiteralTokens>(type, std::move(tokens));
+  });
+}
+
+PyObject* literal_tokens_tokens(PyObject* self, void*) {
+  return guarded([&] {
+    const std::vector<u32>& t = value_of<PyLiteralTokens>(self);
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(t.size())));
+    for (size_t i = 0; i < t.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(t[i])).release());
+    }
+    return list;
+  });
+}
+
+PyObject* literal_tokens_as_numpy(PyObject* self, PyObject*) {
+  return guarded([&] { return numpy::copy_to_array(value_of<PyLiteralTokens>(self)); });
+}
+
+PyObject* literal_tokens_repr(PyObject* self) {
+  return guarded([&] {
+    std::string r = "LiteralTokens(tokens=[";
+    bool first = true;
+    for (const u32 t : value_of<PyLiteralTokens>(self)) {
+      if (!first) r += ", ";
+      r += std::to_string(t);
+      first = false;
+    }
+    r += "])";
+    return checked(PyUnicode_FromStringAndSize(r.data(), static_cast<Py_ssize_t>(r.size())));
+  });
+}
+
+PyGetSetDef literal_tokens_getset[] = {
+    {"tokens", literal_tokens_tokens, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef literal_tokens_methods[] = {
+    {"as_numpy", literal_tokens_as_numpy, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot literal_tokens_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyLiteralTokens(tokens)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(literal_tokens_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyLiteralTokens>)},
+    {Py_tp_repr, reinterpret_cast<void*>(literal_tokens_repr)},
+    {Py_tp_getset, literal_tokens_getset},
+    {Py_tp_methods, literal_tokens_methods},
+    {0, nullptr},
+};
+
+template <class T>
+PyTypeObject* once(PyTypeObject*& slot, const char* name, PyType_Slot* slots) {
+  if (slot == nullptr) slot = make_type(name, sizeof(T), slots);
+  return slot;
+}
+
+PyTypeObject* g_literal_segment = nullptr;
+PyTypeObject* g_reference_segment = nullptr;
+PyTypeObject* g_literal_tokens = nullptr;
+PyTypeObject* g_reference_tokens = nullptr;
+
+}  // namespace
+
+PyTypeObject* literal_segment_type() {
+  return once<PyLiteralSegment>(g_literal_segment, "palimp.PyLiteralSegment", literal_segment_slots);
+}
+PyTypeObject* reference_segment_type() {
+  return once<PyReferenceSegment>(g_reference_segment, "palimp.PyReferenceSegment", reference_segment_slots);
+}
+PyTypeObject* literal_tokens_type() {
+  return once<PyLiteralTokens>(g_literal_tokens, "palimp.PyLiteralTokens", literal_tokens_slots);
+}
+PyTypeObject* reference_tokens_type() {
+  return once<PyReferenceTokens>(g_reference_tokens, "palimp.PyReferenceTokens", reference_tokens_slots);
+}
+
+PyRef make_literal_segment(std::string&& text) {
+  return new_instance<PyLiteralSegment>(literal_segment_type(), std::move(text));
+}
+PyRef make_reference_segment(u64 message, u64 start, u64 len) {
+  return new_instance<PyReferenceSegment>(reference_segment_type(), ReferenceValue{message, start, len});
+}
+PyRef make_literal_tokens(std::vector<u32>&& tokens) {
+  return new_instance<PyLiteralTokens>(literal_tokens_type(), std::move(tokens));
+}
+PyRef make_reference_tokens(u64 message, u64 start, u64 len) {
+  return new_instance<PyReferenceTokens>(reference_tokens_type(), ReferenceValue{message, start, len});
+}
+
+}  // namespace palimp::py
