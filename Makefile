@@ -1,0 +1,71 @@
+# palimp developer commands.  `make test` builds everything from a fresh clone:
+# a local virtual environment with Python 3.12, the module with its test
+# dependencies, the C++ unit tests (GoogleTest) and the Python tests.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+
+# The first Python 3.12 that actually runs: pyenv's own builds, then PATH.
+PYTHON312 ?= $(shell for p in $$(ls -d $$HOME/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | sort -rV) \
+  $$(command -v python3.12 2>/dev/null); do "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' \
+  2>/dev/null && { echo "$$p"; break; }; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE := $(VENV)/bin/cmake
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/sanitize
+
+.PHONY: test cpp-test py-test install venv gtest sanitize demo bench clean
+
+test: cpp-test py-test
+
+$(VENV)/.created:
+	@if [ -z "$(PYTHON312)" ]; then echo "Python 3.12 not found: set PYTHON312=/path/to/python3.12" >&2; exit 1; fi
+	"$(PYTHON312)" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet cmake ninja "scikit-build-core>=0.10" "numpy>=2.0"
+	touch $@
+
+venv: $(VENV)/.created
+
+# GoogleTest comes from Debian's libgtest-dev; install it when it is missing
+# and this user can.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if command -v apt-get >/dev/null && [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	  else \
+	    echo "GoogleTest is missing: install Debian's libgtest-dev" >&2; exit 1; \
+	  fi; \
+	fi
+
+cpp-test: venv gtest
+	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
+	$(CPP_BUILD)/core_tests --gtest_brief=1
+
+# The build requirements are already in the environment, so the module builds
+# in place, incrementally, under build/.
+install: venv
+	$(PY) -m pip install --quiet --no-build-isolation ".[test,bench]"
+
+py-test: install
+	$(VENV)/bin/pytest -q
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: venv gtest
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_BUILD)/core_tests --gtest_brief=1
+
+demo: install
+	$(PY) bench/demo.py
+
+bench: install
+	$(PY) bench/bench.py
+
+clean:
+	rm -rf build $(VENV)
