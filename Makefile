@@ -16,7 +16,7 @@ CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/sanitize
 
-.PHONY: test cpp-test py-test install venv gtest sanitize demo bench clean
+.PHONY: test cpp-test py-test install venv gtest sanitize compat demo bench clean
 
 test: cpp-test py-test
 
@@ -60,6 +60,17 @@ sanitize: venv gtest
 	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_BUILD)/core_tests --gtest_brief=1
+
+# The module built here (against NumPy 2 headers) under the oldest NumPy it
+# supports at run time.
+COMPAT_VENV := build/compat-venv
+compat: install
+	rm -rf build/wheel && $(PY) -m pip wheel --quiet --no-build-isolation --no-deps -w build/wheel .
+	[ -x $(COMPAT_VENV)/bin/python ] || "$(PYTHON312)" -m venv $(COMPAT_VENV)
+	$(COMPAT_VENV)/bin/pip install --quiet "numpy==1.26.4" "pytest>=8" "hypothesis>=6.100"
+	$(COMPAT_VENV)/bin/pip install --quiet --force-reinstall --no-deps build/wheel/palimp-*.whl
+	$(COMPAT_VENV)/bin/python -c 'import numpy; assert numpy.__version__.startswith("1.26")'
+	$(COMPAT_VENV)/bin/pytest -q -p no:cacheprovider
 
 demo: install
 	$(PY) bench/demo.py
