@@ -19,9 +19,7 @@ CappedHashedGreedy approximate_tokens(std::span<const std::optional<TokenSpan>> 
   TokenStore tokens;
   tokens.reserve_tokens(total);
   for (const auto& m : messages) {
-    if (!m) continue;
-    tokens.append(*m);
-    tokens.end_message();
+    if (m) tokens.add(*m);
   }
   return CappedHashedGreedy::new_tokens(std::move(tokens), params);
 }

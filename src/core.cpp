@@ -3,30 +3,28 @@
 namespace palimp {
 namespace {
 
-// The referenced span, after the three checks every reference must pass.
-TokenSpan referenced_span(const TokenStore& tokens, const Piece& ref) {
+// Checks a reference against the stored sequences: its message exists, its
+// end does not overflow and lies inside that message.
+void check_reference(const TokenStore& tokens, const Piece& ref) {
   PALIMP_CHECK(ref.source < tokens.messages());
-  const TokenSpan src = tokens.message(ref.source);
   PALIMP_CHECK(ref.len <= UINT64_MAX - ref.start);
-  PALIMP_CHECK(ref.start + ref.len <= src.size());
-  return src.subspan(ref.start, ref.len);
+  PALIMP_CHECK(ref.start + ref.len <= tokens.span(ref.source).size);
 }
 
-// Renders every message; `emit(buffer, span)` appends what a reference
-// becomes.
+// Renders every message; `emit(buffer, reference)` appends what a checked
+// reference becomes.
 template <class Emit>
 std::vector<std::vector<u32>> render(const TokenEngineState& s, Emit&& emit) {
   std::vector<std::vector<u32>> out;
   out.reserve(s.segments.messages());
   for (u64 i = 0; i < s.segments.messages(); ++i) {
-    const TokenSpan own = s.tokens.message(i);
     std::vector<u32> buf;
     for (const Piece& p : s.segments.message(i)) {
       if (p.is_literal()) {
-        PALIMP_CHECK(p.start <= own.size() && p.len <= own.size() - p.start);
-        buf.insert(buf.end(), own.begin() + p.start, own.begin() + p.start + p.len);
+        s.tokens.append_to(i, p.start, p.len, buf);
       } else {
-        emit(buf, referenced_span(s.tokens, p));
+        check_reference(s.tokens, p);
+        emit(buf, p);
       }
     }
     out.push_back(std::move(buf));
@@ -40,14 +38,13 @@ std::vector<std::vector<TokenSegment>> TokenEngineState::segment_records() const
   std::vector<std::vector<TokenSegment>> out;
   out.reserve(segments.messages());
   for (u64 i = 0; i < segments.messages(); ++i) {
-    const TokenSpan own = tokens.message(i);
     std::vector<TokenSegment> list;
     list.reserve(segments.message(i).size());
     for (const Piece& p : segments.message(i)) {
       if (p.is_literal()) {
-        PALIMP_CHECK(p.start <= own.size() && p.len <= own.size() - p.start);
-        const auto run = own.subspan(p.start, p.len);
-        list.emplace_back(Literal{std::vector<u32>(run.begin(), run.end())});
+        Literal lit;
+        tokens.append_to(i, p.start, p.len, lit.tokens);
+        list.emplace_back(std::move(lit));
       } else {
         list.emplace_back(Reference{p.source, p.start, p.len});
       }
@@ -58,14 +55,17 @@ std::vector<std::vector<TokenSegment>> TokenEngineState::segment_records() const
 }
 
 std::vector<std::vector<u32>> TokenEngineState::render_with(TokenRenderFn f) const {
-  return render(*this, [&](std::vector<u32>& buf, TokenSpan span) {
+  std::vector<u32> span;  // the referenced tokens, widened to 32 bits
+  return render(*this, [&](std::vector<u32>& buf, const Piece& p) {
+    span.clear();
+    tokens.append_to(p.source, p.start, p.len, span);
     const std::vector<u32> rep = f(span);
     buf.insert(buf.end(), rep.begin(), rep.end());
   });
 }
 
 std::vector<std::vector<u32>> TokenEngineState::render_replacing(TokenSpan replacement) const {
-  return render(*this, [&](std::vector<u32>& buf, TokenSpan) {
+  return render(*this, [&](std::vector<u32>& buf, const Piece&) {
     buf.insert(buf.end(), replacement.begin(), replacement.end());
   });
 }

@@ -16,6 +16,7 @@
 #include <bit>
 #include <vector>
 
+#include "big_buffer.h"
 #include "check.h"
 
 namespace palimp {
@@ -68,7 +69,7 @@ class FlatMap64 {
   u64 slot_of(u64 key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
 
   void rebuild(u64 capacity) {
-    std::vector<Slot> old;
+    std::vector<Slot, BigAllocator<Slot>> old;
     old.swap(slots_);
     slots_.resize(capacity);
     mask_ = capacity - 1;
@@ -81,7 +82,7 @@ class FlatMap64 {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, BigAllocator<Slot>> slots_;
   u64 mask_ = 0;
   u32 shift_ = 64;
   u64 size_ = 0;

@@ -1,5 +1,6 @@
 #include "symbols.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace palimp {
@@ -63,31 +64,80 @@ u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 
   });
 }
 
-TokenStore::TokenStore(std::span<const std::span<const u32>> messages) {
-  u64 total = 0;
-  for (const auto& m : messages) total = checked_add(total, m.size());
-  arena_.reserve(total);
-  ends_.reserve(messages.size());
-  for (const auto& m : messages) {
-    append(m);
-    end_message();
+namespace {
+
+// Copies n ids into `width`-byte storage; every id fits the width.
+void narrow_copy(const u32* src, u64 n, u8 width, void* dst) {
+  switch (width) {
+    case 1: {
+      auto* d = static_cast<u8*>(dst);
+      for (u64 i = 0; i < n; ++i) d[i] = static_cast<u8>(src[i]);
+      return;
+    }
+    case 2: {
+      auto* d = static_cast<u16*>(dst);
+      for (u64 i = 0; i < n; ++i) d[i] = static_cast<u16>(src[i]);
+      return;
+    }
+    default:
+      if (n > 0) std::memcpy(dst, src, n * sizeof(u32));
   }
 }
 
-std::span<const u32> TokenStore::message(u64 i) const {
-  PALIMP_CHECK(i < ends_.size());
-  const u64 begin = i == 0 ? 0 : ends_[i - 1];
-  return std::span<const u32>(arena_.data() + begin, ends_[i] - begin);
+u32 max_of(std::span<const u32> ids) {
+  u32 m = 0;
+  for (const u32 x : ids) m = x > m ? x : m;
+  return m;
+}
+
+}  // namespace
+
+TokenStore::TokenStore(std::span<const std::span<const u32>> messages) {
+  u64 total = 0;
+  for (const auto& m : messages) total = checked_add(total, m.size());
+  reserve_tokens(total);
+  entries_.reserve(messages.size());
+  for (const auto& m : messages) add(m);
+}
+
+void TokenStore::reserve_tokens(u64 tokens) {
+  // Room for the widest storage; pages never written cost nothing.
+  PALIMP_CHECK(tokens <= (UINT64_MAX - arena_.size()) / 8);
+  arena_.reserve(arena_.size() + tokens * 4 + 4);
+}
+
+void TokenStore::add(std::span<const u32> tokens) {
+  const u8 width = width_for(max_of(tokens));
+  narrow_copy(tokens.data(), tokens.size(), width, add_uninitialized(tokens.size(), width));
+}
+
+void* TokenStore::add_uninitialized(u64 n, u8 width) {
+  PALIMP_CHECK(width == 1 || width == 2 || width == 4);
+  PALIMP_CHECK(n <= UINT64_MAX / 4);
+  const u64 offset = arena_.extend(n * width, 4);
+  entries_.push_back({offset, n, width});
+  return arena_.data() + offset;
+}
+
+SymbolSpan TokenStore::span(u64 i) const {
+  PALIMP_CHECK(i < entries_.size());
+  const Entry& e = entries_[i];
+  return SymbolSpan{arena_.data() + e.offset, e.size, e.width};
 }
 
 std::vector<SymbolSpan> TokenStore::spans() const {
   std::vector<SymbolSpan> out;
-  out.reserve(ends_.size());
-  for (u64 i = 0; i < ends_.size(); ++i) {
-    const auto m = message(i);
-    out.push_back({m.data(), m.size(), 4});
-  }
+  out.reserve(entries_.size());
+  for (u64 i = 0; i < entries_.size(); ++i) out.push_back(span(i));
   return out;
+}
+
+void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) const {
+  const SymbolSpan s = span(i);
+  PALIMP_CHECK(start <= s.size && len <= s.size - start);
+  const u64 at = out.size();
+  out.resize(at + len);
+  with_symbols(s, [&](const auto* p) { std::copy(p + start, p + start + len, out.data() + at); });
 }
 
 std::span<const Piece> SegmentTable::message(u64 i) const {

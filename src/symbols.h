@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "big_buffer.h"
 #include "check.h"
 
 namespace palimp {
@@ -48,28 +49,39 @@ decltype(auto) with_symbols(const SymbolSpan& s, F&& f) {
 u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit);
 
 // Owned token sequences in one arena: the stored input of a token engine.
+// Each sequence is kept in the narrowest width that holds its largest id (ids
+// below 256 take one byte each), and widened back on the way out.
 class TokenStore {
  public:
   TokenStore() = default;
   // Copies `messages`.
   explicit TokenStore(std::span<const std::span<const u32>> messages);
 
-  // Builds the store message by message: reserve, then append tokens and
-  // close each message.
-  void reserve_tokens(u64 n) { arena_.reserve(n); }
-  void push(u32 token) { arena_.push_back(token); }
-  void append(std::span<const u32> tokens) { arena_.insert(arena_.end(), tokens.begin(), tokens.end()); }
-  void end_message() { ends_.push_back(arena_.size()); }
-  // Drops the tokens appended since the last closed message.
-  void discard_open_message() { arena_.resize(ends_.empty() ? 0 : ends_.back()); }
+  // Room for `tokens` more tokens, so that adding them does not reallocate.
+  void reserve_tokens(u64 tokens);
+  // Adds a sequence holding a copy of `tokens`.
+  void add(std::span<const u32> tokens);
+  // Adds a sequence of n tokens stored `width` bytes each (1, 2 or 4); the
+  // caller writes them at the returned address before adding anything else.
+  void* add_uninitialized(u64 n, u8 width);
 
-  u64 messages() const { return ends_.size(); }
-  std::span<const u32> message(u64 i) const;
+  u64 messages() const { return entries_.size(); }
+  SymbolSpan span(u64 i) const;  // requires i < messages()
   std::vector<SymbolSpan> spans() const;
+  // Appends tokens [start, start + len) of sequence i to `out` (checked).
+  void append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) const;
+
+  // The narrowest width that holds `max_id`.
+  static u8 width_for(u32 max_id) { return max_id < 0x100 ? 1 : max_id < 0x10000 ? 2 : 4; }
 
  private:
-  std::vector<u32> arena_;
-  std::vector<u64> ends_;  // ends_[i]: arena offset one past message i
+  struct Entry {
+    u64 offset;  // in the arena
+    u64 size;    // in tokens
+    u8 width;
+  };
+  ByteArena arena_;
+  std::vector<Entry> entries_;
 };
 
 // One piece of a message as an engine emits it: a literal run of the

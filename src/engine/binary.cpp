@@ -43,10 +43,18 @@ struct Pending {
 };
 constexpr u32 kNoParent = std::numeric_limits<u32>::max();
 
-struct Examined {
+// A candidate place and how it derives from an earlier candidate.
+struct Place {
   u64 message;
   u64 pos;
-  u64 lcp;  // common run with the scanned message from p
+  u64 copied;  // symbols from pos that equal the parent's (children only)
+  u32 parent;  // index of the parent among the candidates, or kNoParent
+};
+
+// Where a full candidate list starts in the kept lists.
+struct CachedList {
+  u64 first = kNone;
+  bool empty() const { return first == kNone; }
 };
 
 class ExactEngine {
@@ -165,12 +173,18 @@ class ExactEngine {
   }
 
   void add_copy(u64 m, u64 at, const Piece& ref) {
-    const u64 id = copies_.size();
-    copies_.push_back({m, at, ref.start, ref.len});
-    auto& blocks = incoming_[ref.source];
-    if (blocks.empty()) blocks.resize(msgs_[ref.source].size / kBlock + 1);
+    const CopyRecord copy{m, at, ref.start, ref.len};
+    Incoming& in = incoming_[ref.source];
+    if (in.blocks.empty()) {
+      const u64 blocks = msgs_[ref.source].size / kBlock + 1;
+      in.blocks.resize(blocks);
+      in.occupied.resize(blocks / 64 + 1);
+    }
     const u64 last_start = ref.start + ref.len - k_;  // last source window inside the span
-    for (u64 b = ref.start / kBlock; b <= last_start / kBlock; ++b) blocks[b].push_back(id);
+    for (u64 b = ref.start / kBlock; b <= last_start / kBlock; ++b) {
+      in.blocks[b].push_back(copy);
+      in.occupied[b / 64] |= u64{1} << (b % 64);
+    }
   }
 
   // ---- candidates ----------------------------------------------------------
@@ -178,11 +192,14 @@ class ExactEngine {
   // The next reference at or after block-list index `from` whose span holds
   // the whole window (c, s), as a pending child place; nullopt when none.
   std::optional<Pending> next_child(u64 c, u64 s, u32 parent, u64 from) const {
-    const auto& blocks = incoming_[c];
-    if (blocks.empty()) return std::nullopt;
-    const auto& list = blocks[s / kBlock];
+    const Incoming& in = incoming_[c];
+    const u64 b = s / kBlock;
+    // Most places are copied by nothing; the small bitmap says so without
+    // touching the block lists.
+    if (in.occupied.empty() || !(in.occupied[b / 64] >> (b % 64) & 1)) return std::nullopt;
+    const auto& list = in.blocks[b];
     for (u64 t = from; t < list.size(); ++t) {
-      const CopyRecord& r = copies_[list[t]];
+      const CopyRecord& r = list[t];
       if (r.start <= s && s - r.start <= r.len - k_) {
         const u64 off = s - r.start;
         return Pending{r.message, r.at + off, r.len - off, parent, t};
@@ -195,16 +212,13 @@ class ExactEngine {
     u64 message, start, len;
   };
 
-  // The match at position p of message i, whose window hashes to h: the best
-  // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
-  // them holds the window's symbols.
-  std::optional<Match> choose(u64 i, u64 p, u64 h) {
-    const FreshList* list = fresh_.find(h);
-    if (list == nullptr) return std::nullopt;
-    const SymbolSpan& cur = msgs_[i];
-    const u64 rest = cur.size - p;
-
-    examined_.clear();
+  // The first MAX_CANDIDATES places with hash h among the indexed messages,
+  // in (message, position) order, each with how it derives from an earlier
+  // one.  Once a hash has that many places its first ones never change (later
+  // places come from later messages), so a full list is kept and reused.
+  std::span<const Place> candidates(u64 h, const FreshList& list) {
+    if (const CachedList* c = full_.find(h)) return std::span<const Place>(cached_.data() + c->first, MAX_CANDIDATES);
+    places_.clear();
     heap_.clear();
     auto later = [](const Pending& a, const Pending& b) {
       return a.message != b.message ? a.message > b.message : a.pos > b.pos;
@@ -214,17 +228,45 @@ class ExactEngine {
       std::push_heap(heap_.begin(), heap_.end(), later);
     };
     auto push_root = [&](u64 t) {
-      const u64 place = fresh_place(*list, static_cast<u32>(t));
+      const u64 place = fresh_place(list, static_cast<u32>(t));
       const u64 m = message_of(place);
       push({m, place - first_[m], 0, kNoParent, t});
     };
     push_root(0);
-
-    std::optional<Match> best;
-    while (!heap_.empty() && examined_.size() < MAX_CANDIDATES) {
+    while (!heap_.empty() && places_.size() < MAX_CANDIDATES) {
       std::pop_heap(heap_.begin(), heap_.end(), later);
       const Pending e = heap_.back();
       heap_.pop_back();
+      const u32 self = static_cast<u32>(places_.size());
+      places_.push_back({e.message, e.pos, e.copied, e.parent});
+      if (e.parent == kNoParent) {
+        if (e.cursor + 1 < list.count) push_root(e.cursor + 1);
+      } else {
+        const Place& par = places_[e.parent];
+        if (auto sib = next_child(par.message, par.pos, e.parent, e.cursor + 1)) push(*sib);
+      }
+      if (auto child = next_child(e.message, e.pos, self, 0)) push(*child);
+    }
+    if (places_.size() == MAX_CANDIDATES) {
+      full_.find_or_insert(h) = CachedList{cached_.size()};
+      cached_.insert(cached_.end(), places_.begin(), places_.end());
+    }
+    return places_;
+  }
+
+  // The match at position p of message i, whose window hashes to h: the best
+  // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
+  // them holds the window's symbols.
+  std::optional<Match> choose(u64 i, u64 p, u64 h) {
+    const FreshList* list = fresh_.find(h);
+    if (list == nullptr) return std::nullopt;
+    const SymbolSpan& cur = msgs_[i];
+    const u64 rest = cur.size - p;
+    const std::span<const Place> places = candidates(h, *list);
+    std::optional<Match> best;
+    u64 lcps[MAX_CANDIDATES];
+    for (size_t t = 0; t < places.size(); ++t) {
+      const Place& e = places[t];
       const SymbolSpan& src = msgs_[e.message];
       const u64 limit = std::min(rest, src.size - e.pos);
       u64 lcp;
@@ -233,22 +275,13 @@ class ExactEngine {
       } else {
         // The first `copied` symbols equal the parent's; only a run that
         // reaches past them needs comparing.
-        const u64 parent_lcp = examined_[e.parent].lcp;
+        const u64 parent_lcp = lcps[e.parent];
         lcp = parent_lcp < e.copied
                   ? parent_lcp
                   : e.copied + common_prefix(cur, p + e.copied, src, e.pos + e.copied, limit - e.copied);
       }
-      const u32 self = static_cast<u32>(examined_.size());
-      examined_.push_back({e.message, e.pos, lcp});
+      lcps[t] = lcp;
       if (lcp >= k_ && (!best || lcp > best->len)) best = Match{e.message, e.pos, lcp};
-
-      if (e.parent == kNoParent) {
-        if (e.cursor + 1 < list->count) push_root(e.cursor + 1);
-      } else {
-        const Examined& par = examined_[e.parent];
-        if (auto sib = next_child(par.message, par.pos, e.parent, e.cursor + 1)) push(*sib);
-      }
-      if (auto child = next_child(e.message, e.pos, self, 0)) push(*child);
     }
     return best;
   }
@@ -307,13 +340,20 @@ class ExactEngine {
   std::vector<u64> first_;  // first_[m]: global number of message m's first place
   FlatMap64<FreshList> fresh_;
   std::vector<u64> pool_;   // overflow chunks of fresh lists
-  std::vector<CopyRecord> copies_;
-  // incoming_[c][b]: copies (indexes into copies_) whose source span holds a
-  // window of message c starting in block b, in order of indexing.
-  std::vector<std::vector<std::vector<u64>>> incoming_;
+  // The references copying from one message, by block of source positions.
+  struct Incoming {
+    // blocks[b]: the references whose source span holds a window starting in
+    // block b, in order of indexing.  Kept inline, one copy per block, so a
+    // search reads one short array front to back.
+    std::vector<std::vector<CopyRecord>> blocks;
+    std::vector<u64> occupied;  // bit b: blocks[b] is not empty
+  };
+  std::vector<Incoming> incoming_;
   SegmentTable out_;
-  std::vector<Examined> examined_;
+  std::vector<Place> places_;  // scratch: the list being enumerated
   std::vector<Pending> heap_;
+  FlatMap64<CachedList> full_;  // hashes whose first MAX_CANDIDATES places are known
+  std::vector<Place> cached_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 
+#include "big_buffer.h"
 #include "flat_map.h"
 #include "hashing.h"
 
@@ -167,7 +168,7 @@ class PairIndex {
   }
 
   void rebuild(u64 capacity) {
-    std::vector<Slot> old;
+    std::vector<Slot, BigAllocator<Slot>> old;
     old.swap(slots_);
     slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
@@ -180,7 +181,7 @@ class PairIndex {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, BigAllocator<Slot>> slots_;
   u64 mask_ = 0;
   u32 shift_ = 64;
   u64 size_ = 0;

@@ -5,19 +5,16 @@
 namespace palimp::py {
 namespace {
 
-// A sequence of token ids, appended to the store's open message.
-void append_token_sequence(PyObject* seq, TokenStore& store) {
+// A sequence of token ids, added to the store as one message.  `scratch`
+// is reused from message to message.
+void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scratch) {
   check_sequence(seq);
-  if (numpy::is_exact_ndarray(seq)) {
-    // The array's own elements, read in place; any value out of range sends
-    // the array down the element-by-element path, which raises the error.
-    std::vector<u32> ids;
-    if (numpy::append_int_array(seq, ids)) {
-      store.append(ids);
-      return;
-    }
-  }
-  for_each_item(seq, [&](PyObject* item) { store.push(to_token_id(item)); });
+  // An integer array's own elements, read in place; any value out of range
+  // sends the array down the element-by-element path, which raises the error.
+  if (numpy::is_exact_ndarray(seq) && numpy::add_int_array(seq, store)) return;
+  scratch.clear();
+  for_each_item(seq, [&](PyObject* item) { scratch.push_back(to_token_id(item)); });
+  store.add(scratch);
 }
 
 // Total length of the entries that can tell it cheaply, to size the store once.
@@ -26,7 +23,13 @@ u64 length_hint(PyObject* messages) {
   u64 total = 0;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(messages); ++i) {
     PyObject* m = PySequence_Fast_GET_ITEM(messages, i);
-    if (PyList_CheckExact(m) || PyTuple_CheckExact(m)) total += static_cast<u64>(PySequence_Fast_GET_SIZE(m));
+    if (PyList_CheckExact(m) || PyTuple_CheckExact(m)) {
+      total += static_cast<u64>(PySequence_Fast_GET_SIZE(m));
+    } else if (numpy::is_exact_ndarray(m)) {
+      const Py_ssize_t n = PyObject_Size(m);  // runs no Python code for an exact array
+      if (n > 0) total += static_cast<u64>(n);
+      if (n < 0) PyErr_Clear();
+    }
   }
   return total;
 }
@@ -37,10 +40,9 @@ TokenStore to_token_messages(PyObject* messages) {
   check_sequence(messages);
   TokenStore store;
   store.reserve_tokens(length_hint(messages));
+  std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
-    if (entry == Py_None) return;
-    append_token_sequence(entry, store);
-    store.end_message();
+    if (entry != Py_None) add_token_sequence(entry, store, scratch);
   });
   return store;
 }

@@ -46,28 +46,63 @@ bool load() {
   return true;
 }
 
-// Reads element i of a one-dimensional integer array as a signed 128-bit-safe
-// pair: returns false when the value is outside 0 .. 2^32 - 1.
 template <class T>
-bool append_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, std::vector<u32>& out) {
-  const size_t start = out.size();
-  out.resize(start + static_cast<size_t>(n));
-  u32* dst = out.data() + start;
-  for (npy_intp i = 0; i < n; ++i) {
-    T v;
-    std::memcpy(&v, base + i * stride, sizeof(T));
-    if (swapped) {
-      if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
-      if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
-      if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+T load(const char* p, bool swapped) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  if (swapped) {
+    if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
+    if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
+    if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+  }
+  return v;
+}
+
+// Largest element of n elements of type T, or nullopt when one lies outside
+// 0 .. 2^32 - 1.
+template <class T>
+std::optional<u32> max_in_range(const char* base, npy_intp n, npy_intp stride, bool swapped) {
+  u64 max = 0;
+  bool bad = false;
+  if (stride == static_cast<npy_intp>(sizeof(T)) && !swapped) {
+    const T* p = reinterpret_cast<const T*>(base);  // aligned: NumPy aligns its buffers
+    for (npy_intp i = 0; i < n; ++i) {
+      if constexpr (std::is_signed_v<T>) bad |= p[i] < 0;
+      const u64 v = static_cast<u64>(p[i]);
+      max = v > max ? v : max;
     }
-    if constexpr (std::is_signed_v<T>) {
-      if (v < 0) return out.resize(start), false;
+  } else {
+    for (npy_intp i = 0; i < n; ++i) {
+      const T x = load<T>(base + i * stride, swapped);
+      if constexpr (std::is_signed_v<T>) bad |= x < 0;
+      const u64 v = static_cast<u64>(x);
+      max = v > max ? v : max;
     }
-    if constexpr (sizeof(T) >= 4) {
-      if (static_cast<u64>(v) > 0xFFFFFFFFull) return out.resize(start), false;
-    }
-    dst[i] = static_cast<u32>(v);
+  }
+  if (bad || max > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<u32>(max);
+}
+
+template <class T, class D>
+void narrow_into(const char* base, npy_intp n, npy_intp stride, bool swapped, D* dst) {
+  if (stride == static_cast<npy_intp>(sizeof(T)) && !swapped) {
+    const T* p = reinterpret_cast<const T*>(base);
+    for (npy_intp i = 0; i < n; ++i) dst[i] = static_cast<D>(p[i]);
+  } else {
+    for (npy_intp i = 0; i < n; ++i) dst[i] = static_cast<D>(load<T>(base + i * stride, swapped));
+  }
+}
+
+template <class T>
+bool add_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, TokenStore& store) {
+  const std::optional<u32> max = max_in_range<T>(base, n, stride, swapped);
+  if (!max) return false;
+  const u8 width = TokenStore::width_for(*max);
+  void* dst = store.add_uninitialized(static_cast<u64>(n), width);
+  switch (width) {
+    case 1: narrow_into<T>(base, n, stride, swapped, static_cast<u8*>(dst)); break;
+    case 2: narrow_into<T>(base, n, stride, swapped, static_cast<u16*>(dst)); break;
+    default: narrow_into<T>(base, n, stride, swapped, static_cast<u32*>(dst)); break;
   }
   return true;
 }
@@ -114,7 +149,7 @@ bool read_u32_array(PyObject* o, std::optional<std::span<const u32>>& out) {
   return true;
 }
 
-bool append_int_array(PyObject* o, std::vector<u32>& out) {
+bool add_int_array(PyObject* o, TokenStore& store) {
   if (!is_exact_ndarray(o)) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(o);
   if (PyArray_NDIM(a) != 1) return false;
@@ -122,21 +157,22 @@ bool append_int_array(PyObject* o, std::vector<u32>& out) {
   const npy_intp n = PyArray_DIM(a, 0);
   const npy_intp stride = PyArray_STRIDE(a, 0);
   const bool swapped = !PyArray_ISNOTSWAPPED(a);
+  if (!PyArray_ISALIGNED(a)) return false;  // rare; the element path handles it
   switch (PyArray_TYPE(a)) {
-    case NPY_BYTE: return append_typed<int8_t>(base, n, stride, false, out);
-    case NPY_UBYTE: return append_typed<uint8_t>(base, n, stride, false, out);
-    case NPY_SHORT: return append_typed<int16_t>(base, n, stride, swapped, out);
-    case NPY_USHORT: return append_typed<uint16_t>(base, n, stride, swapped, out);
-    case NPY_INT: return append_typed<int32_t>(base, n, stride, swapped, out);
-    case NPY_UINT: return append_typed<uint32_t>(base, n, stride, swapped, out);
+    case NPY_BYTE: return add_typed<int8_t>(base, n, stride, false, store);
+    case NPY_UBYTE: return add_typed<uint8_t>(base, n, stride, false, store);
+    case NPY_SHORT: return add_typed<int16_t>(base, n, stride, swapped, store);
+    case NPY_USHORT: return add_typed<uint16_t>(base, n, stride, swapped, store);
+    case NPY_INT: return add_typed<int32_t>(base, n, stride, swapped, store);
+    case NPY_UINT: return add_typed<uint32_t>(base, n, stride, swapped, store);
     case NPY_LONG:
-      return sizeof(long) == 8 ? append_typed<int64_t>(base, n, stride, swapped, out)
-                               : append_typed<int32_t>(base, n, stride, swapped, out);
+      return sizeof(long) == 8 ? add_typed<int64_t>(base, n, stride, swapped, store)
+                               : add_typed<int32_t>(base, n, stride, swapped, store);
     case NPY_ULONG:
-      return sizeof(long) == 8 ? append_typed<uint64_t>(base, n, stride, swapped, out)
-                               : append_typed<uint32_t>(base, n, stride, swapped, out);
-    case NPY_LONGLONG: return append_typed<int64_t>(base, n, stride, swapped, out);
-    case NPY_ULONGLONG: return append_typed<uint64_t>(base, n, stride, swapped, out);
+      return sizeof(long) == 8 ? add_typed<uint64_t>(base, n, stride, swapped, store)
+                               : add_typed<uint32_t>(base, n, stride, swapped, store);
+    case NPY_LONGLONG: return add_typed<int64_t>(base, n, stride, swapped, store);
+    case NPY_ULONGLONG: return add_typed<uint64_t>(base, n, stride, swapped, store);
     default: return false;
   }
 }

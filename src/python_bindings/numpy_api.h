@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.h"
+#include "symbols.h"
 #include "python_bindings/pyref.h"
 
 namespace palimp::py::numpy {
@@ -28,11 +29,12 @@ bool is_exact_ndarray(PyObject* o);
 // `out` alone) when `o` is not such an array.  Requires ensure_numpy().
 bool read_u32_array(PyObject* o, std::optional<std::span<const u32>>& out);
 
-// Appends the elements of `o` to `out` when `o` is an exact one-dimensional
-// ndarray of an integer dtype whose every element lies in 0 .. 2^32 - 1, and
-// returns true; otherwise appends nothing and returns false (the caller then
-// converts element by element, which raises the right error).
-bool append_int_array(PyObject* o, std::vector<u32>& out);
+// Adds the elements of `o` to `store` as one sequence when `o` is an exact
+// one-dimensional ndarray of an integer dtype whose every element lies in
+// 0 .. 2^32 - 1, and returns true; otherwise adds nothing and returns false
+// (the caller then converts element by element, which raises the right
+// error).  Reads the array in place, whatever its strides and byte order.
+bool add_int_array(PyObject* o, TokenStore& store);
 
 // A new one-dimensional uint32 array holding a copy of `values`.
 PyRef copy_to_array(std::span<const u32> values);

@@ -92,8 +92,7 @@ PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssi
         append_utf8(view->code_points, 0, view->code_points.size, utf8);
         text = utf8;
       }
-      store.append(tokenizer->encode(text));
-      store.end_message();
+      store.add(tokenizer->encode(text));
     }
     auto engine = build(std::move(store), options);
     return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
@@ -111,15 +110,14 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
     for (u64 i = 0; i < count; ++i) {
       const auto pieces = s.segments.message(i);
-      const TokenSpan own = s.tokens.message(i);
       PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
       for (size_t j = 0; j < pieces.size(); ++j) {
         const Piece& p = pieces[j];
         PyRef seg;
         if (p.is_literal()) {
-          PALIMP_CHECK(p.start <= own.size() && p.len <= own.size() - p.start);
-          const TokenSpan run = own.subspan(p.start, p.len);
-          seg = make_literal_tokens(std::vector<u32>(run.begin(), run.end()));
+          std::vector<u32> run;
+          s.tokens.append_to(i, p.start, p.len, run);
+          seg = make_literal_tokens(std::move(run));
         } else {
           seg = make_reference_tokens(p.source, p.start, p.len);
         }
