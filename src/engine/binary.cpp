@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "flat_map.h"
@@ -51,10 +52,19 @@ struct Place {
   u32 parent;  // index of the parent among the candidates, or kNoParent
 };
 
-// Where a full candidate list starts in the kept lists.
-struct CachedList {
-  u64 first = kNone;
-  bool empty() const { return first == kNone; }
+// A candidate of a kept full list, in half the room of a Place; lists whose
+// numbers do not fit are not kept.
+struct KeptPlace {
+  u32 message;
+  u32 pos;
+  u32 copied;
+  u32 parent;
+};
+
+// Where a kept full list lives.
+struct KeptList {
+  const KeptPlace* first = nullptr;
+  bool empty() const { return first == nullptr; }
 };
 
 class ExactEngine {
@@ -214,10 +224,8 @@ class ExactEngine {
 
   // The first MAX_CANDIDATES places with hash h among the indexed messages,
   // in (message, position) order, each with how it derives from an earlier
-  // one.  Once a hash has that many places its first ones never change (later
-  // places come from later messages), so a full list is kept and reused.
-  std::span<const Place> candidates(u64 h, const FreshList& list) {
-    if (const CachedList* c = full_.find(h)) return std::span<const Place>(cached_.data() + c->first, MAX_CANDIDATES);
+  // one.  Enumerated into places_.
+  void enumerate(const FreshList& list) {
     places_.clear();
     heap_.clear();
     auto later = [](const Pending& a, const Pending& b) {
@@ -247,26 +255,46 @@ class ExactEngine {
       }
       if (auto child = next_child(e.message, e.pos, self, 0)) push(*child);
     }
-    if (places_.size() == MAX_CANDIDATES) {
-      full_.find_or_insert(h) = CachedList{cached_.size()};
-      cached_.insert(cached_.end(), places_.begin(), places_.end());
-    }
-    return places_;
   }
 
-  // The match at position p of message i, whose window hashes to h: the best
-  // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
-  // them holds the window's symbols.
-  std::optional<Match> choose(u64 i, u64 p, u64 h) {
-    const FreshList* list = fresh_.find(h);
-    if (list == nullptr) return std::nullopt;
+  // Keeps places_, a full list, for later lookups of hash h: once a hash has
+  // MAX_CANDIDATES places its first ones never change, since later places
+  // come from later messages.
+  void keep(u64 h) {
+    KeptPlace kept[MAX_CANDIDATES];
+    for (u64 t = 0; t < MAX_CANDIDATES; ++t) {
+      const Place& e = places_[t];
+      if ((e.message | e.pos | e.copied) > UINT32_MAX - 1) return;  // too large to keep compactly
+      kept[t] = {static_cast<u32>(e.message), static_cast<u32>(e.pos), static_cast<u32>(e.copied), e.parent};
+    }
+    if (kept_.empty() || kept_used_ == kKeptPerChunk) {
+      kept_.push_back(std::make_unique<KeptPlace[]>(kKeptPerChunk * MAX_CANDIDATES));
+      kept_used_ = 0;
+    }
+    KeptPlace* dst = kept_.back().get() + kept_used_ * MAX_CANDIDATES;
+    std::copy(kept, kept + MAX_CANDIDATES, dst);
+    ++kept_used_;
+    full_.find_or_insert(h) = KeptList{dst};
+  }
+
+  // The best of `places` for position p of message i: the longest common run
+  // of at least k symbols, the earliest place on ties.
+  template <class P>
+  std::optional<Match> best_of(u64 i, u64 p, std::span<const P> places) const {
     const SymbolSpan& cur = msgs_[i];
     const u64 rest = cur.size - p;
-    const std::span<const Place> places = candidates(h, *list);
+    // The fresh places are read directly; ask for all of them at once so
+    // their cache misses overlap.
+    for (const P& e : places) {
+      if (e.parent == kNoParent) {
+        const SymbolSpan& src = msgs_[e.message];
+        __builtin_prefetch(static_cast<const u8*>(src.data) + u64{e.pos} * src.width);
+      }
+    }
     std::optional<Match> best;
     u64 lcps[MAX_CANDIDATES];
     for (size_t t = 0; t < places.size(); ++t) {
-      const Place& e = places[t];
+      const P& e = places[t];
       const SymbolSpan& src = msgs_[e.message];
       const u64 limit = std::min(rest, src.size - e.pos);
       u64 lcp;
@@ -284,6 +312,20 @@ class ExactEngine {
       if (lcp >= k_ && (!best || lcp > best->len)) best = Match{e.message, e.pos, lcp};
     }
     return best;
+  }
+
+  // The match at position p of message i, whose window hashes to h: the best
+  // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
+  // them holds the window's symbols.
+  std::optional<Match> choose(u64 i, u64 p, u64 h) {
+    const FreshList* list = fresh_.find(h);
+    if (list == nullptr) return std::nullopt;
+    if (const KeptList* kept = full_.find(h)) {
+      return best_of(i, p, std::span<const KeptPlace>(kept->first, MAX_CANDIDATES));
+    }
+    enumerate(*list);
+    if (places_.size() == MAX_CANDIDATES) keep(h);
+    return best_of(i, p, std::span<const Place>(places_));
   }
 
   // Whether the window at p (hash h) is a hit: some examined place holds its
@@ -352,8 +394,11 @@ class ExactEngine {
   SegmentTable out_;
   std::vector<Place> places_;  // scratch: the list being enumerated
   std::vector<Pending> heap_;
-  FlatMap64<CachedList> full_;  // hashes whose first MAX_CANDIDATES places are known
-  std::vector<Place> cached_;
+  // Kept full lists, in chunks that never move, by hash.
+  static constexpr u64 kKeptPerChunk = 64;
+  FlatMap64<KeptList> full_;
+  std::vector<std::unique_ptr<KeptPlace[]>> kept_;
+  u64 kept_used_ = 0;  // lists used in the last chunk
 };
 
 }  // namespace
