@@ -91,12 +91,20 @@ class ExactEngine {
   }
 
  private:
+  static constexpr u64 kSmallInput = u64{1} << 16;  // windows
   static constexpr u64 kBlock = 256;  // positions per block of the copy index
   static constexpr u32 kChunk = 7;    // places per overflow chunk (+ one link)
 
   static u64 estimate_fresh(std::span<const SymbolSpan> messages, u64 k) {
-    // Message 0 is wholly fresh; later ones mostly repeat earlier material.
     if (k == 0 || messages.empty()) return 16;
+    // A small input is sized for all its windows at once: growing step by
+    // step would cost more than the work itself.  Otherwise message 0 is
+    // wholly fresh and later ones mostly repeat earlier material.
+    u64 windows = 0;
+    for (u64 m = 0; m + 1 < messages.size(); ++m) {  // the last message is never indexed
+      if (messages[m].size >= k) windows += messages[m].size - k + 1;
+    }
+    if (windows <= kSmallInput) return std::max<u64>(16, windows);
     return std::max<u64>(16, messages[0].size);
   }
 

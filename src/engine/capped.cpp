@@ -112,7 +112,7 @@ class PairIndex {
   // Filed, but beyond the first N pairs of its min hash: never a candidate.
   static constexpr u64 kNoPlace = kFree - 1;
 
-  PairIndex() { rebuild(capacity_for(0)); }
+  PairIndex() = default;
 
   // Makes room for `pairs` pairs in all, so that filing them will not grow
   // the table.
@@ -123,6 +123,7 @@ class PairIndex {
 
   // The place filed under the pair, kNoPlace, or nullptr when it is new.
   const u64* find(u64 min, u64 capped) const {
+    if (slots_.empty()) return nullptr;
     for (u64 i = slot_of(min, capped);; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
       if (s.place == kFree) return nullptr;
@@ -130,11 +131,14 @@ class PairIndex {
     }
   }
 
-  void prefetch(u64 min, u64 capped) const { __builtin_prefetch(&slots_[slot_of(min, capped)]); }
+  void prefetch(u64 min, u64 capped) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(min, capped)]);
+  }
 
   // For a new pair, its value slot, which the caller must set to a place or
   // kNoPlace before the next call; nullptr when the pair is already filed.
   u64* insert(u64 min, u64 capped) {
+    if (slots_.empty()) rebuild(capacity_for(0));
     if ((size_ + 1) * 10 > (mask_ + 1) * 7) rebuild((mask_ + 1) * 2);
     for (u64 i = slot_of(min, capped);; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
@@ -211,6 +215,13 @@ class CappedEngine {
     }
     first_.push_back(total);
     PALIMP_CHECK(total < PairIndex::kNoPlace);  // places never look like markers
+    if (L_ > 0) {
+      for (u64 m = 0; m + 1 < msgs_.size(); ++m) {  // the last message is never indexed
+        if (msgs_[m].size >= L_) total_windows_ += msgs_[m].size - L_ + 1;
+      }
+    }
+    // Prefetching pays only once the tables outgrow the caches.
+    prefetch_ = total_windows_ > kSmallInput;
   }
 
   SegmentTable run() {
@@ -261,9 +272,12 @@ class CappedEngine {
     if (pairs_.empty()) {
       // The first message filed is new material throughout, so all its
       // positions are filed; later messages mostly repeat earlier ones, and
-      // the tables grow with what they add.
-      pairs_.reserve(last + 1);
-      keys_ = FlatMap64<PairCount>(last + 1);
+      // the tables grow with what they add.  A small input is sized for all
+      // its positions at once: growing step by step from nothing would cost
+      // more than the work itself.
+      const u64 expected = std::max(last + 1, total_windows_ <= kSmallInput ? total_windows_ : 0);
+      pairs_.reserve(expected);
+      keys_ = FlatMap64<PairCount>(expected);
     }
     with_symbols(msg, [&](const auto* t) {
       using T = std::remove_cvref_t<decltype(*t)>;
@@ -280,8 +294,10 @@ class CappedEngine {
           for (u64 i = 0; i < count; ++i) {
             mins[i] = min_window.at(p + i);
             cappeds[i] = capped_window.at(p + i);
-            pairs_.prefetch(mins[i], cappeds[i]);
-            keys_.prefetch(mins[i]);
+            if (prefetch_) {
+              pairs_.prefetch(mins[i], cappeds[i]);
+              keys_.prefetch(mins[i]);
+            }
           }
           for (u64 i = 0; i < count; ++i) file(mins[i], cappeds[i], base + p + i);
           p += count;
@@ -339,7 +355,8 @@ class CappedEngine {
     while (k < n) {
       if (searchable && L_ <= n - k) {
         const u64 h = min_window.at(k);
-        if (N_ > 0 && keys_.find(h) != nullptr) {
+        if (N_ > 0) {
+          // A filed pair implies its min hash is a key.
           const u64* place = pairs_.find(h, capped_window.at(k));
           if (place != nullptr && *place != PairIndex::kNoPlace) {
             const u64 c = message_of(*place);
@@ -361,7 +378,7 @@ class CappedEngine {
         // One probe per position; a second cursor runs kBatch positions
         // ahead and prefetches, so the probes rarely wait for memory.
         for (e = k + 1; e < n && L_ <= n - e; ++e) {
-          if (kBatch < n - e && L_ <= n - e - kBatch) keys_.prefetch(ahead.at(e + kBatch));
+          if (prefetch_ && kBatch < n - e && L_ <= n - e - kBatch) keys_.prefetch(ahead.at(e + kBatch));
           if (keys_.find(min_window.at(e)) != nullptr) break;
         }
         if (e < n && L_ > n - e) e = n;  // no min window from e on
@@ -387,8 +404,12 @@ class CappedEngine {
     open_.push_back({source, start, len});
   }
 
+  static constexpr u64 kSmallInput = u64{1} << 16;  // windows; tables this small stay cached
+
   std::span<const SymbolSpan> msgs_;
   u64 L_, C_, N_;
+  u64 total_windows_ = 0;  // positions that could ever be filed
+  bool prefetch_ = false;
   u64 top_L_, top_C_;  // base^L, base^C
   u64 inv_base_;
   std::vector<u64> first_;  // first_[m]: place of message m's position 0; last entry the total
