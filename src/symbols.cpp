@@ -84,10 +84,11 @@ void narrow_copy(const u32* src, u64 n, u8 width, void* dst) {
   }
 }
 
-u32 max_of(std::span<const u32> ids) {
-  u32 m = 0;
-  for (const u32 x : ids) m = x > m ? x : m;
-  return m;
+// The OR of the ids: below 2^8 or 2^16 exactly when every id is.
+u32 or_of(std::span<const u32> ids) {
+  u32 acc = 0;
+  for (const u32 x : ids) acc |= x;
+  return acc;
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ void TokenStore::reserve_tokens(u64 tokens) {
 }
 
 void TokenStore::add(std::span<const u32> tokens) {
-  const u8 width = width_for(max_of(tokens));
+  const u8 width = width_for(or_of(tokens));
   narrow_copy(tokens.data(), tokens.size(), width, add_uninitialized(tokens.size(), width));
 }
 
@@ -117,6 +118,12 @@ void* TokenStore::add_uninitialized(u64 n, u8 width) {
   const u64 offset = arena_.extend(n * width, 4);
   entries_.push_back({offset, n, width});
   return arena_.data() + offset;
+}
+
+void TokenStore::drop_last() {
+  PALIMP_CHECK(!entries_.empty());
+  arena_.truncate(entries_.back().offset);
+  entries_.pop_back();
 }
 
 SymbolSpan TokenStore::span(u64 i) const {

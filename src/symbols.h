@@ -64,6 +64,8 @@ class TokenStore {
   // Adds a sequence of n tokens stored `width` bytes each (1, 2 or 4); the
   // caller writes them at the returned address before adding anything else.
   void* add_uninitialized(u64 n, u8 width);
+  // Removes the sequence added last.
+  void drop_last();
 
   u64 messages() const { return entries_.size(); }
   SymbolSpan span(u64 i) const;  // requires i < messages()
@@ -71,7 +73,7 @@ class TokenStore {
   // Appends tokens [start, start + len) of sequence i to `out` (checked).
   void append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) const;
 
-  // The narrowest width that holds `max_id`.
+  // The narrowest width that holds `max_id` (or the OR of all ids).
   static u8 width_for(u32 max_id) { return max_id < 0x100 ? 1 : max_id < 0x10000 ? 2 : 4; }
 
  private:

@@ -58,51 +58,68 @@ T load(const char* p, bool swapped) {
   return v;
 }
 
-// Largest element of n elements of type T, or nullopt when one lies outside
-// 0 .. 2^32 - 1.
+// The bitwise OR of n elements of type T, each widened to 64 bits (negative
+// ones sign-extended, so they set the high bits).  The OR is below 2^32
+// exactly when every element lies in 0 .. 2^32 - 1, and picks the same
+// storage width as the largest element would.  Written to vectorise.
 template <class T>
-std::optional<u32> max_in_range(const char* base, npy_intp n, npy_intp stride, bool swapped) {
-  u64 max = 0;
-  bool bad = false;
+u64 or_of(const char* base, npy_intp n, npy_intp stride, bool swapped) {
+  u64 acc = 0;
   if (stride == static_cast<npy_intp>(sizeof(T)) && !swapped) {
-    const T* p = reinterpret_cast<const T*>(base);  // aligned: NumPy aligns its buffers
-    for (npy_intp i = 0; i < n; ++i) {
-      if constexpr (std::is_signed_v<T>) bad |= p[i] < 0;
-      const u64 v = static_cast<u64>(p[i]);
-      max = v > max ? v : max;
-    }
+    const T* p = reinterpret_cast<const T*>(base);  // aligned: checked by the caller
+    for (npy_intp i = 0; i < n; ++i) acc |= static_cast<u64>(static_cast<std::int64_t>(p[i]));
   } else {
-    for (npy_intp i = 0; i < n; ++i) {
-      const T x = load<T>(base + i * stride, swapped);
-      if constexpr (std::is_signed_v<T>) bad |= x < 0;
-      const u64 v = static_cast<u64>(x);
-      max = v > max ? v : max;
-    }
+    for (npy_intp i = 0; i < n; ++i) acc |= static_cast<u64>(static_cast<std::int64_t>(load<T>(base + i * stride, swapped)));
   }
-  if (bad || max > 0xFFFFFFFFull) return std::nullopt;
-  return static_cast<u32>(max);
+  return acc;
 }
 
+// Copies n elements into D-wide storage and returns their OR (as or_of);
+// the copy is only meaningful when that OR fits D.
 template <class T, class D>
-void narrow_into(const char* base, npy_intp n, npy_intp stride, bool swapped, D* dst) {
+u64 narrow_into(const char* base, npy_intp n, npy_intp stride, bool swapped, D* dst) {
+  u64 acc = 0;
   if (stride == static_cast<npy_intp>(sizeof(T)) && !swapped) {
     const T* p = reinterpret_cast<const T*>(base);
-    for (npy_intp i = 0; i < n; ++i) dst[i] = static_cast<D>(p[i]);
+    for (npy_intp i = 0; i < n; ++i) {
+      acc |= static_cast<u64>(static_cast<std::int64_t>(p[i]));
+      dst[i] = static_cast<D>(p[i]);
+    }
   } else {
-    for (npy_intp i = 0; i < n; ++i) dst[i] = static_cast<D>(load<T>(base + i * stride, swapped));
+    for (npy_intp i = 0; i < n; ++i) {
+      const T v = load<T>(base + i * stride, swapped);
+      acc |= static_cast<u64>(static_cast<std::int64_t>(v));
+      dst[i] = static_cast<D>(v);
+    }
   }
+  return acc;
 }
 
 template <class T>
-bool add_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, TokenStore& store) {
-  const std::optional<u32> max = max_in_range<T>(base, n, stride, swapped);
-  if (!max) return false;
-  const u8 width = TokenStore::width_for(*max);
-  void* dst = store.add_uninitialized(static_cast<u64>(n), width);
+u64 copy_as(u8 width, const char* base, npy_intp n, npy_intp stride, bool swapped, void* dst) {
   switch (width) {
-    case 1: narrow_into<T>(base, n, stride, swapped, static_cast<u8*>(dst)); break;
-    case 2: narrow_into<T>(base, n, stride, swapped, static_cast<u16*>(dst)); break;
-    default: narrow_into<T>(base, n, stride, swapped, static_cast<u32*>(dst)); break;
+    case 1: return narrow_into<T>(base, n, stride, swapped, static_cast<u8*>(dst));
+    case 2: return narrow_into<T>(base, n, stride, swapped, static_cast<u16*>(dst));
+    default: return narrow_into<T>(base, n, stride, swapped, static_cast<u32*>(dst));
+  }
+}
+
+// One pass in the common case: the width is guessed from the first elements
+// and the copy checks the guess as it goes; a wrong guess costs a second pass.
+template <class T>
+bool add_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, TokenStore& store) {
+  const u64 head = or_of<T>(base, std::min<npy_intp>(n, 256), stride, swapped);
+  if (head > 0xFFFFFFFFull) return false;
+  const u8 guess = TokenStore::width_for(static_cast<u32>(head));
+  const u64 bits = copy_as<T>(guess, base, n, stride, swapped, store.add_uninitialized(static_cast<u64>(n), guess));
+  if (bits > 0xFFFFFFFFull) {
+    store.drop_last();
+    return false;
+  }
+  const u8 width = TokenStore::width_for(static_cast<u32>(bits));
+  if (width != guess) {
+    store.drop_last();
+    copy_as<T>(width, base, n, stride, swapped, store.add_uninitialized(static_cast<u64>(n), width));
   }
   return true;
 }
