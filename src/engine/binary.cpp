@@ -79,6 +79,7 @@ class ExactEngine {
     }
     first_.push_back(total);
     incoming_.resize(msgs_.size());
+    keep_budget_ = std::max(kKeptChunkBytes, total);
   }
 
   SegmentTable run() {
@@ -269,6 +270,10 @@ class ExactEngine {
   // MAX_CANDIDATES places its first ones never change, since later places
   // come from later messages.
   void keep(u64 h) {
+    // Kept lists may take about one byte per input symbol, so the engine's
+    // memory stays bounded by its input; past that, lists are enumerated
+    // each time they are needed.
+    if (kept_.size() * kKeptChunkBytes >= keep_budget_) return;
     KeptPlace kept[MAX_CANDIDATES];
     for (u64 t = 0; t < MAX_CANDIDATES; ++t) {
       const Place& e = places_[t];
@@ -404,6 +409,8 @@ class ExactEngine {
   std::vector<Pending> heap_;
   // Kept full lists, in chunks that never move, by hash.
   static constexpr u64 kKeptPerChunk = 64;
+  static constexpr u64 kKeptChunkBytes = kKeptPerChunk * MAX_CANDIDATES * sizeof(KeptPlace);
+  u64 keep_budget_ = 0;  // bytes
   FlatMap64<KeptList> full_;
   std::vector<std::unique_ptr<KeptPlace[]>> kept_;
   u64 kept_used_ = 0;  // lists used in the last chunk
