@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core.h"
+#include "symbols.h"
 
 namespace palimp {
 
@@ -43,6 +44,23 @@ inline std::vector<u32> concat(std::vector<u32> a, const std::vector<u32>& b) {
 
 inline std::vector<std::span<const u32>> views(const Messages& m) {
   return std::vector<std::span<const u32>>(m.begin(), m.end());
+}
+
+// The segment lists of an engine's table, with literals copied out of `msgs`.
+inline Lists to_lists(const SegmentTable& table, const Messages& msgs) {
+  Lists out;
+  for (u64 i = 0; i < table.messages(); ++i) {
+    std::vector<TokenSegment> list;
+    for (const Piece& p : table.message(i)) {
+      if (p.is_literal()) {
+        list.push_back(Literal{std::vector<u32>(msgs[i].begin() + p.start, msgs[i].begin() + p.start + p.len)});
+      } else {
+        list.push_back(Reference{p.source, p.start, p.len});
+      }
+    }
+    out.push_back(std::move(list));
+  }
+  return out;
 }
 
 // Successive versions over a small alphabet: each message copies stretches of
