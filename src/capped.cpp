@@ -12,12 +12,12 @@ CappedHashedGreedy CappedHashedGreedy::new_tokens(TokenStore tokens, const Engin
 
 CappedHashedGreedy approximate_tokens(std::span<const std::optional<TokenSpan>> messages,
                                       const EngineParams& params) {
-  u64 total = 0;
+  u64 total = 0, present = 0;
   for (const auto& m : messages) {
-    if (m) total = checked_add(total, m->size());
+    if (m) total = checked_add(total, m->size()), ++present;
   }
   TokenStore tokens;
-  tokens.reserve_tokens(total);
+  tokens.reserve_tokens(total, 4, present);
   for (const auto& m : messages) {
     if (m) tokens.add(*m);
   }

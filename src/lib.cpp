@@ -64,7 +64,6 @@ void TextStore::add(SymbolSpan cp, bool ascii) {
   if (ascii) {
     e.bytes = cp.size;
   } else {
-    marks_.reserve(marks_.size() + cp.size / kStride + 1);
     u64 bytes = 0;
     for (u64 c = 0; c < cp.size; c += kStride) {
       marks_.push_back(bytes);

@@ -96,15 +96,14 @@ u32 or_of(std::span<const u32> ids) {
 TokenStore::TokenStore(std::span<const std::span<const u32>> messages) {
   u64 total = 0;
   for (const auto& m : messages) total = checked_add(total, m.size());
-  reserve_tokens(total);
+  reserve_tokens(total, 4, messages.size());
   entries_.reserve(messages.size());
   for (const auto& m : messages) add(m);
 }
 
-void TokenStore::reserve_tokens(u64 tokens) {
-  // Room for the widest storage; pages never written cost nothing.
-  PALIMP_CHECK(tokens <= (UINT64_MAX - arena_.size()) / 8);
-  arena_.reserve(arena_.size() + tokens * 4 + 4);
+void TokenStore::reserve_tokens(u64 tokens, u8 width, u64 messages) {
+  PALIMP_CHECK(tokens <= (UINT64_MAX - arena_.size()) / 8 && messages <= UINT64_MAX / 8);
+  arena_.reserve(arena_.size() + tokens * width + 4 * messages);  // and each message's alignment
 }
 
 void TokenStore::add(std::span<const u32> tokens) {
@@ -147,15 +146,35 @@ void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) con
   with_symbols(s, [&](const auto* p) { std::copy(p + start, p + start + len, out.data() + at); });
 }
 
-std::span<const Piece> SegmentTable::message(u64 i) const {
-  PALIMP_CHECK(i < ends_.size());
-  const u64 begin = i == 0 ? 0 : ends_[i - 1];
-  return std::span<const Piece>(pieces_.data() + begin, ends_[i] - begin);
+void SegmentTable::grow() {
+  const u64 open = used_ - open_at_;
+  const u64 capacity = std::max(kChunkPieces, 2 * open);
+  auto chunk = std::make_unique<Piece[]>(capacity);
+  if (open > 0) std::copy(chunks_.back().get() + open_at_, chunks_.back().get() + used_, chunk.get());
+  chunks_.push_back(std::move(chunk));
+  capacity_ = capacity;
+  used_ = open;
+  open_at_ = 0;
 }
 
-std::span<const Piece> SegmentTable::open_message() const {
-  const u64 begin = ends_.empty() ? 0 : ends_.back();
-  return std::span<const Piece>(pieces_.data() + begin, pieces_.size() - begin);
+void SegmentTable::end_message() {
+  const u64 count = used_ - open_at_;
+  lists_.push_back({count == 0 ? nullptr : chunks_.back().get() + open_at_, count});
+  pieces_ += count;
+  open_at_ = used_;
+}
+
+std::span<const Piece> SegmentTable::message(u64 i) const {
+  PALIMP_CHECK(i < lists_.size());
+  return {lists_[i].first, lists_[i].count};
+}
+
+bool operator==(const SegmentTable& a, const SegmentTable& b) {
+  if (a.messages() != b.messages()) return false;
+  for (u64 i = 0; i < a.messages(); ++i) {
+    if (!std::ranges::equal(a.message(i), b.message(i))) return false;
+  }
+  return true;
 }
 
 }  // namespace palimp

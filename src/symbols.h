@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -57,8 +58,9 @@ class TokenStore {
   // Copies `messages`.
   explicit TokenStore(std::span<const std::span<const u32>> messages);
 
-  // Room for `tokens` more tokens, so that adding them does not reallocate.
-  void reserve_tokens(u64 tokens);
+  // Room for `tokens` more tokens stored `width` bytes each, in `messages`
+  // sequences, so that adding them does not reallocate.
+  void reserve_tokens(u64 tokens, u8 width, u64 messages);
   // Adds a sequence holding a copy of `tokens`.
   void add(std::span<const u32> tokens);
   // Adds a sequence of n tokens stored `width` bytes each (1, 2 or 4); the
@@ -97,22 +99,39 @@ struct Piece {
   friend bool operator==(const Piece&, const Piece&) = default;
 };
 
-// Segment lists of all messages, stored flat.
+// Segment lists of all messages.  Pieces live in large chunks, each
+// message's pieces side by side in one chunk, so the table grows without ever
+// copying what it holds (a doubling vector would briefly hold it twice).
 class SegmentTable {
  public:
-  void add_literal(u64 start, u64 len) { pieces_.push_back({Piece::kLiteral, start, len}); }
-  void add_reference(u64 source, u64 start, u64 len) { pieces_.push_back({source, start, len}); }
-  void end_message() { ends_.push_back(pieces_.size()); }
+  void add_literal(u64 start, u64 len) { push({Piece::kLiteral, start, len}); }
+  void add_reference(u64 source, u64 start, u64 len) { push({source, start, len}); }
+  void end_message();
 
-  u64 messages() const { return ends_.size(); }
+  u64 messages() const { return lists_.size(); }
+  u64 pieces() const { return pieces_; }
   std::span<const Piece> message(u64 i) const;  // requires i < messages()
-  // Pieces added since the last end_message().
-  std::span<const Piece> open_message() const;
-  std::span<const Piece> all() const { return pieces_; }
+
+  friend bool operator==(const SegmentTable& a, const SegmentTable& b);
 
  private:
-  std::vector<Piece> pieces_;
-  std::vector<u64> ends_;  // ends_[i]: one past the last piece of message i
+  static constexpr u64 kChunkPieces = 4096;
+  void push(const Piece& p) {
+    if (used_ == capacity_) grow();
+    chunks_.back()[used_++] = p;
+  }
+  void grow();  // a new chunk, taking along the open message's pieces
+
+  std::vector<std::unique_ptr<Piece[]>> chunks_;
+  u64 capacity_ = 0;  // pieces the last chunk holds
+  u64 used_ = 0;      // pieces used in the last chunk
+  u64 open_at_ = 0;   // index in the last chunk where the open message begins
+  struct List {
+    const Piece* first;
+    u64 count;
+  };
+  std::vector<List> lists_;
+  u64 pieces_ = 0;
 };
 
 }  // namespace palimp

@@ -13,7 +13,6 @@ namespace {
 
 // Places are numbered globally: place = first_[m] + j for window j of
 // message m, so comparing places compares (message, position).
-constexpr u64 kNone = std::numeric_limits<u64>::max();
 
 // Fresh places of one hash, oldest first.  The first lives in the slot; the
 // rest in chunks of the shared pool.  Places beyond MAX_CANDIDATES are never
@@ -38,7 +37,7 @@ struct Pending {
   u64 message;
   u64 pos;
   u64 copied;    // symbols from pos to the end of the covering reference (children only)
-  u32 parent;    // index into `examined`, or kNoParent for fresh places
+  u32 parent;    // index of the parent among the candidates, or kNoParent for fresh places
   u64 cursor;    // roots: index of this place in the fresh list; children: index
                  // in the parent's block list of the reference that yields it
 };

@@ -17,9 +17,10 @@ void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scra
   store.add(scratch);
 }
 
-// Total length of the entries that can tell it cheaply, to size the store once.
-u64 length_hint(PyObject* messages) {
-  if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages)) return 0;
+// Total length of the entries that can tell it cheaply, and their number, to
+// size the store once.
+std::pair<u64, u64> length_hint(PyObject* messages) {
+  if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages)) return {0, 0};
   u64 total = 0;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(messages); ++i) {
     PyObject* m = PySequence_Fast_GET_ITEM(messages, i);
@@ -31,7 +32,7 @@ u64 length_hint(PyObject* messages) {
       if (n < 0) PyErr_Clear();
     }
   }
-  return total;
+  return {total, static_cast<u64>(PySequence_Fast_GET_SIZE(messages))};
 }
 
 }  // namespace
@@ -39,10 +40,17 @@ u64 length_hint(PyObject* messages) {
 TokenStore to_token_messages(PyObject* messages) {
   check_sequence(messages);
   TokenStore store;
-  store.reserve_tokens(length_hint(messages));
+  const auto [hint, count] = length_hint(messages);
   std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
-    if (entry != Py_None) add_token_sequence(entry, store, scratch);
+    if (entry == Py_None) return;
+    add_token_sequence(entry, store, scratch);
+    if (store.messages() == 1) {
+      // The messages of one list usually need the width the first needed;
+      // reserving for that (not the widest) keeps unused room out of memory.
+      const SymbolSpan first = store.span(0);
+      if (hint > first.size) store.reserve_tokens(hint - first.size, first.width, count);
+    }
   });
   return store;
 }
