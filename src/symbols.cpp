@@ -148,8 +148,9 @@ void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) con
 
 void SegmentTable::grow() {
   const u64 open = used_ - open_at_;
-  const u64 capacity = std::max(kChunkPieces, 2 * open);
-  auto chunk = std::make_unique<Piece[]>(capacity);
+  // Chunks start small, for the many small inputs, and grow to kChunkPieces.
+  const u64 capacity = std::max(std::min(kChunkPieces, std::max<u64>(64, 2 * capacity_)), 2 * open);
+  std::unique_ptr<Piece[]> chunk(new Piece[capacity]);  // left uninitialised
   if (open > 0) std::copy(chunks_.back().get() + open_at_, chunks_.back().get() + used_, chunk.get());
   chunks_.push_back(std::move(chunk));
   capacity_ = capacity;
