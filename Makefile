@@ -16,7 +16,7 @@ CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/sanitize
 
-.PHONY: test cpp-test py-test install venv gtest sanitize compat demo bench clean
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat demo bench clean
 
 test: cpp-test py-test
 
@@ -60,6 +60,17 @@ sanitize: venv gtest
 	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_BUILD)/core_tests --gtest_brief=1
+
+# The Python tests against a module built with the same sanitizers, in an
+# environment of its own.
+ASAN_VENV := build/asan-venv
+sanitize-python: venv
+	[ -x $(ASAN_VENV)/bin/python ] || "$(PYTHON312)" -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/pip install --quiet cmake ninja "scikit-build-core>=0.10" "numpy>=2.0" "pytest>=8" "hypothesis>=6.100"
+	$(ASAN_VENV)/bin/pip install --quiet --no-build-isolation -C cmake.define.PALIMP_SANITIZE=ON \
+	  -C cmake.build-type=Debug -C build-dir=build/asan-module -C install.strip=false .
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+	  $(ASAN_VENV)/bin/pytest -q -p no:cacheprovider
 
 # The module built here (against NumPy 2 headers) under the oldest NumPy it
 # supports at run time.
