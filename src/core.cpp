@@ -34,16 +34,17 @@ std::vector<std::vector<u32>> render(const TokenEngineState& s, Emit&& emit) {
 
 }  // namespace
 
-std::vector<std::vector<TokenSegment>> TokenEngineState::segment_records() const {
+std::vector<std::vector<TokenSegment>> token_segment_lists(
+    const SegmentTable& table, FunctionRef<void(u64, u64, u64, std::vector<u32>&)> literal) {
   std::vector<std::vector<TokenSegment>> out;
-  out.reserve(segments.messages());
-  for (u64 i = 0; i < segments.messages(); ++i) {
+  out.reserve(table.messages());
+  for (u64 i = 0; i < table.messages(); ++i) {
     std::vector<TokenSegment> list;
-    list.reserve(segments.message(i).size());
-    for (const Piece& p : segments.message(i)) {
+    list.reserve(table.message(i).size());
+    for (const Piece& p : table.message(i)) {
       if (p.is_literal()) {
         Literal lit;
-        tokens.append_to(i, p.start, p.len, lit.tokens);
+        literal(i, p.start, p.len, lit.tokens);
         list.emplace_back(std::move(lit));
       } else {
         list.emplace_back(Reference{p.source, p.start, p.len});
@@ -52,6 +53,12 @@ std::vector<std::vector<TokenSegment>> TokenEngineState::segment_records() const
     out.push_back(std::move(list));
   }
   return out;
+}
+
+std::vector<std::vector<TokenSegment>> TokenEngineState::segment_records() const {
+  return token_segment_lists(segments, [&](u64 i, u64 start, u64 len, std::vector<u32>& out) {
+    tokens.append_to(i, start, len, out);
+  });
 }
 
 std::vector<std::vector<u32>> TokenEngineState::render_with(TokenRenderFn f) const {

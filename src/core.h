@@ -108,6 +108,11 @@ class Palimp {
   virtual std::vector<std::string> render_with(TextRenderFn f) const = 0;
 };
 
+// The lists of `table` as records; literal(i, start, len, out) appends the
+// tokens of a literal piece of message i to out.
+std::vector<std::vector<TokenSegment>> token_segment_lists(
+    const SegmentTable& table, FunctionRef<void(u64, u64, u64, std::vector<u32>&)> literal);
+
 // What every token engine object owns: its parameters, its segment lists and
 // its own copy of the input.  Every reference resolves against `tokens`.
 struct TokenEngineState {

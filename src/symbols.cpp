@@ -146,6 +146,20 @@ void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) con
   with_symbols(s, [&](const auto* p) { std::copy(p + start, p + start + len, out.data() + at); });
 }
 
+PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) {
+  first_.reserve(messages.size() + 1);
+  u64 total = 0;
+  for (const auto& m : messages) {
+    first_.push_back(total);
+    total = checked_add(total, m.size);
+  }
+  first_.push_back(total);
+}
+
+u64 PlaceNumbering::message_of(u64 place) const {
+  return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
+}
+
 void SegmentTable::grow() {
   const u64 open = used_ - open_at_;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.

@@ -88,6 +88,22 @@ class TokenStore {
   std::vector<Entry> entries_;
 };
 
+// The positions of all messages numbered one after another: the place of
+// position j of message m is first(m) + j, so comparing places compares
+// (message, position).  One number identifies a place in the engines' tables.
+class PlaceNumbering {
+ public:
+  explicit PlaceNumbering(std::span<const SymbolSpan> messages);
+  u64 first(u64 m) const { return first_[m]; }  // requires m < messages
+  u64 total() const { return first_.back(); }
+  // The message holding `place` (< total()): the last whose first place is
+  // at most `place`, which is not empty.  O(log messages).
+  u64 message_of(u64 place) const;
+
+ private:
+  std::vector<u64> first_;  // one entry per message, then the total
+};
+
 // One piece of a message as an engine emits it: a literal run of the
 // message's own symbols, or a reference to an earlier message.
 struct Piece {

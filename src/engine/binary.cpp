@@ -11,9 +11,6 @@
 namespace palimp {
 namespace {
 
-// Places are numbered globally: place = first_[m] + j for window j of
-// message m, so comparing places compares (message, position).
-
 // Fresh places of one hash, oldest first.  The first lives in the slot; the
 // rest in chunks of the shared pool.  Places beyond MAX_CANDIDATES are never
 // examined, so they are not kept.
@@ -69,16 +66,9 @@ struct KeptList {
 class ExactEngine {
  public:
   ExactEngine(std::span<const SymbolSpan> messages, u64 k)
-      : msgs_(messages), k_(k), roll_(k), fresh_(estimate_fresh(messages, k)) {
-    first_.reserve(msgs_.size() + 1);
-    u64 total = 0;
-    for (const auto& m : msgs_) {
-      first_.push_back(total);
-      total = checked_add(total, m.size);
-    }
-    first_.push_back(total);
+      : msgs_(messages), k_(k), roll_(k), places_of_(messages), fresh_(estimate_fresh(messages, k)) {
     incoming_.resize(msgs_.size());
-    keep_budget_ = std::max(kKeptChunkBytes, total);
+    keep_budget_ = std::max(kKeptChunkBytes, places_of_.total());
   }
 
   SegmentTable run() {
@@ -148,11 +138,6 @@ class ExactEngine {
     return pool_[chunk_at(l, t - 1) * (kChunk + 1) + (t - 1) % kChunk];
   }
 
-  u64 message_of(u64 place) const {
-    // The last message whose first place is <= place; it is not empty.
-    return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
-  }
-
   // ---- indexing ------------------------------------------------------------
 
   // Adds message m to the index: its fresh windows by hash, its references to
@@ -179,7 +164,7 @@ class ExactEngine {
   void index_fresh_run(u64 m, u64 from, u64 to) {
     if (from >= to) return;
     const SymbolSpan& msg = msgs_[m];
-    const u64 base = first_[m];
+    const u64 base = places_of_.first(m);
     with_symbols(msg, [&](const auto* t) {
       u64 h = hash_symbols(msg, from, k_);
       add_fresh(h, base + from);
@@ -245,8 +230,8 @@ class ExactEngine {
     };
     auto push_root = [&](u64 t) {
       const u64 place = fresh_place(list, static_cast<u32>(t));
-      const u64 m = message_of(place);
-      push({m, place - first_[m], 0, kNoParent, t});
+      const u64 m = places_of_.message_of(place);
+      push({m, place - places_of_.first(m), 0, kNoParent, t});
     };
     push_root(0);
     while (!heap_.empty() && places_.size() < MAX_CANDIDATES) {
@@ -345,8 +330,8 @@ class ExactEngine {
   bool is_hit(u64 i, u64 p, u64 h) {
     const FreshList* list = fresh_.find(h);
     if (list == nullptr) return false;
-    const u64 m = message_of(list->first);
-    if (common_prefix(msgs_[i], p, msgs_[m], list->first - first_[m], k_) == k_) return true;
+    const u64 m = places_of_.message_of(list->first);
+    if (common_prefix(msgs_[i], p, msgs_[m], list->first - places_of_.first(m), k_) == k_) return true;
     return choose(i, p, h).has_value();
   }
 
@@ -391,7 +376,7 @@ class ExactEngine {
   std::span<const SymbolSpan> msgs_;
   u64 k_;
   RollingWindow roll_;
-  std::vector<u64> first_;  // first_[m]: global number of message m's first place
+  PlaceNumbering places_of_;
   FlatMap64<FreshList> fresh_;
   std::vector<u64> pool_;   // overflow chunks of fresh lists
   // The references copying from one message, by block of source positions.

@@ -206,15 +206,9 @@ class CappedEngine {
         N_(params.ncap),
         top_L_(pow_u64(HASH_BASE, L_)),
         top_C_(pow_u64(HASH_BASE, C_)),
-        inv_base_(inverse_u64(HASH_BASE)) {
-    first_.reserve(msgs_.size() + 1);
-    u64 total = 0;
-    for (const auto& m : msgs_) {
-      first_.push_back(total);
-      total = checked_add(total, m.size);
-    }
-    first_.push_back(total);
-    PALIMP_CHECK(total < PairIndex::kNoPlace);  // places never look like markers
+        inv_base_(inverse_u64(HASH_BASE)),
+        places_of_(messages) {
+    PALIMP_CHECK(places_of_.total() < PairIndex::kNoPlace);  // places never look like markers
     if (L_ > 0) {
       for (u64 m = 0; m + 1 < msgs_.size(); ++m) {  // the last message is never indexed
         if (msgs_[m].size >= L_) total_windows_ += msgs_[m].size - L_ + 1;
@@ -241,11 +235,6 @@ class CappedEngine {
   }
 
  private:
-  u64 message_of(u64 place) const {
-    // The last message whose first place is <= place; it is not empty.
-    return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
-  }
-
   // ---- indexing ------------------------------------------------------------
 
   // Files the pairs of message m, skipping the positions whose pair is known
@@ -283,7 +272,7 @@ class CappedEngine {
       using T = std::remove_cvref_t<decltype(*t)>;
       WindowCursor<T> min_window(t, n, L_, top_L_, inv_base_);
       WindowCursor<T> capped_window(t, n, C_, top_C_, inv_base_);
-      const u64 base = first_[m];
+      const u64 base = places_of_.first(m);
       auto file_run = [&](u64 from, u64 to) {  // positions [from, to) ∩ [0, last]
         to = std::min(to, last + 1);
         // Hash a batch first and prefetch its slots: the probes then overlap
@@ -359,8 +348,8 @@ class CappedEngine {
           // A filed pair implies its min hash is a key.
           const u64* place = pairs_.find(h, capped_window.at(k));
           if (place != nullptr && *place != PairIndex::kNoPlace) {
-            const u64 c = message_of(*place);
-            const u64 s = *place - first_[c];
+            const u64 c = places_of_.message_of(*place);
+            const u64 s = *place - places_of_.first(c);
             const SymbolSpan& src = msgs_[c];
             // The hashes only nominate the candidate: its first L symbols
             // must really be equal, and the length is the true common run.
@@ -412,7 +401,7 @@ class CappedEngine {
   bool prefetch_ = false;
   u64 top_L_, top_C_;  // base^L, base^C
   u64 inv_base_;
-  std::vector<u64> first_;  // first_[m]: place of message m's position 0; last entry the total
+  PlaceNumbering places_of_;
   FlatMap64<PairCount> keys_;  // every min hash filed so far
   PairIndex pairs_;
   std::vector<Piece> open_;  // pieces of the message being scanned
@@ -430,23 +419,10 @@ std::vector<std::vector<TokenSegment>> compute_capped_segments(std::span<const T
   std::vector<SymbolSpan> spans;
   spans.reserve(messages.size());
   for (const TokenSpan& m : messages) spans.push_back({m.data(), m.size(), 4});
-  const SegmentTable table = capped_segments(spans, params);
-  std::vector<std::vector<TokenSegment>> out;
-  out.reserve(messages.size());
-  for (u64 i = 0; i < messages.size(); ++i) {
-    std::vector<TokenSegment> list;
-    list.reserve(table.message(i).size());
-    for (const Piece& p : table.message(i)) {
-      if (p.is_literal()) {
-        const auto run = messages[i].subspan(p.start, p.len);
-        list.emplace_back(Literal{std::vector<u32>(run.begin(), run.end())});
-      } else {
-        list.emplace_back(Reference{p.source, p.start, p.len});
-      }
-    }
-    out.push_back(std::move(list));
-  }
-  return out;
+  return token_segment_lists(capped_segments(spans, params), [&](u64 i, u64 start, u64 len, std::vector<u32>& out) {
+    PALIMP_CHECK(start <= messages[i].size() && len <= messages[i].size() - start);
+    out.insert(out.end(), messages[i].begin() + start, messages[i].begin() + start + len);
+  });
 }
 
 }  // namespace palimp
