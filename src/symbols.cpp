@@ -160,6 +160,15 @@ u64 PlaceNumbering::message_of(u64 place) const {
   return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
 }
 
+u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k) {
+  u64 windows = 0;
+  if (k == 0) return 0;
+  for (u64 m = 0; m + 1 < messages.size(); ++m) {
+    if (messages[m].size >= k) windows += messages[m].size - k + 1;
+  }
+  return windows;
+}
+
 void SegmentTable::grow() {
   const u64 open = used_ - open_at_;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.

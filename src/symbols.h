@@ -104,6 +104,10 @@ class PlaceNumbering {
   std::vector<u64> first_;  // one entry per message, then the total
 };
 
+// Windows of `k` symbols that indexing can ever file: those of every message
+// but the last, which is never indexed.  0 when k is 0.
+u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k);
+
 // One piece of a message as an engine emits it: a literal run of the
 // message's own symbols, or a reference to an earlier message.
 struct Piece {

@@ -90,10 +90,7 @@ class ExactEngine {
     // A small input is sized for all its windows at once: growing step by
     // step would cost more than the work itself.  Otherwise message 0 is
     // wholly fresh and later ones mostly repeat earlier material.
-    u64 windows = 0;
-    for (u64 m = 0; m + 1 < messages.size(); ++m) {  // the last message is never indexed
-      if (messages[m].size >= k) windows += messages[m].size - k + 1;
-    }
+    const u64 windows = indexable_windows(messages, k);
     if (windows <= kSmallInput) return std::max<u64>(16, windows);
     return std::max<u64>(16, messages[0].size);
   }

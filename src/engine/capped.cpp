@@ -209,11 +209,7 @@ class CappedEngine {
         inv_base_(inverse_u64(HASH_BASE)),
         places_of_(messages) {
     PALIMP_CHECK(places_of_.total() < PairIndex::kNoPlace);  // places never look like markers
-    if (L_ > 0) {
-      for (u64 m = 0; m + 1 < msgs_.size(); ++m) {  // the last message is never indexed
-        if (msgs_[m].size >= L_) total_windows_ += msgs_[m].size - L_ + 1;
-      }
-    }
+    total_windows_ = indexable_windows(msgs_, L_);
     // Prefetching pays only once the tables outgrow the caches.
     prefetch_ = total_windows_ > kSmallInput;
   }
