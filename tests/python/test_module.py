@@ -402,6 +402,48 @@ class TestAbnormalEnds:
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["ImportError", "[[1]]"]
 
+    # One of each: a legacy sub-interpreter (its own import machinery would
+    # allow the module) and an isolated one (it would refuse it after the
+    # entry point ran).  Neither may keep the module from the main interpreter.
+    SUB_IMPORT = """
+        import os
+        try:
+            import palimp
+        except ImportError as e:
+            os.write(1, ("ImportError: " + str(e) + "\\n").encode())
+        else:
+            os.write(1, b"imported\\n")
+    """
+
+    def test_sub_interpreter_never_owns_the_module(self):
+        testcapi = pytest.importorskip("_testcapi")
+        if sys.version_info >= (3, 13):
+            interpreters = pytest.importorskip("_interpreters")
+        else:
+            interpreters = pytest.importorskip("_xxsubinterpreters")
+        assert testcapi and interpreters
+        result = run_python(f"""
+            import os, sys, textwrap, _testcapi
+            try:
+                import _interpreters as interpreters
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+            code = textwrap.dedent({self.SUB_IMPORT!r})
+            _testcapi.run_in_subinterp(code)            # legacy, before the main interpreter
+            isolated = interpreters.create()
+            interpreters.run_string(isolated, code)     # isolated, before it
+            interpreters.destroy(isolated)
+            import palimp
+            os.write(1, repr(palimp.PalimpTokens.from_tokens([[1]]).render([])).encode() + b"\\n")
+            _testcapi.run_in_subinterp(code)            # and after it
+            del sys.modules["palimp"]
+            import palimp as again                      # the same module, made once
+            os.write(1, (repr(again is palimp) + "\\n").encode())
+        """)
+        assert result.returncode == 0, result.stderr
+        refused = "ImportError: palimp can be imported in one interpreter per process only"
+        assert result.stdout.splitlines() == [refused, refused, "[[1]]", refused, "True"]
+
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
     def test_out_of_memory_raises_memory_error(self):
         result = run_python("""
