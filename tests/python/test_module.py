@@ -442,7 +442,10 @@ class TestAbnormalEnds:
         """)
         assert result.returncode == 0, result.stderr
         refused = "ImportError: palimp can be imported in one interpreter per process only"
-        assert result.stdout.splitlines() == [refused, refused, "[[1]]", refused, "True"]
+        lines = result.stdout.splitlines()
+        # An isolated sub-interpreter may refuse the module before its entry runs.
+        assert lines[1].startswith("ImportError: ")
+        assert lines[:1] + lines[2:] == [refused, "[[1]]", refused, "True"]
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
     def test_out_of_memory_raises_memory_error(self):
