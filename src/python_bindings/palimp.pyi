@@ -145,7 +145,9 @@ class PalimpTokens:
 class PyLiteralSegment:
     """New text of a text message (the repr says LiteralSegment)."""
 
-    def __new__(cls, text: str) -> PyLiteralSegment: ...
+    def __new__(cls, text: str) -> PyLiteralSegment:
+        """A literal text segment; tied to no compressor."""
+
     @property
     def text(self) -> str:
         """The literal text."""
@@ -154,7 +156,10 @@ class PyLiteralSegment:
 class PyReferenceSegment:
     """A span of an earlier text message (the repr says ReferenceSegment)."""
 
-    def __new__(cls, message: SupportsIndex, start: SupportsIndex, len: SupportsIndex) -> PyReferenceSegment: ...
+    def __new__(cls, message: SupportsIndex, start: SupportsIndex, len: SupportsIndex) -> PyReferenceSegment:
+        """A reference to `len` bytes from byte `start` of message `message`;
+        each a number from 0 to 2**64 - 1, checked against nothing."""
+
     @property
     def message(self) -> int:
         """Position of the referenced message in the input list."""
@@ -171,7 +176,9 @@ class PyReferenceSegment:
 class PyLiteralTokens:
     """New token ids of a token message (the repr says LiteralTokens)."""
 
-    def __new__(cls, tokens: _TokenIds) -> PyLiteralTokens: ...
+    def __new__(cls, tokens: _TokenIds) -> PyLiteralTokens:
+        """A literal run of token ids, each from 0 to 4294967295."""
+
     @property
     def tokens(self) -> list[int]:
         """The ids, as a new list at every read."""
@@ -183,7 +190,11 @@ class PyLiteralTokens:
 class PyReferenceTokens:
     """A span of an earlier token message (the repr says ReferenceTokens)."""
 
-    def __new__(cls, message: SupportsIndex, start: SupportsIndex, len: SupportsIndex) -> PyReferenceTokens: ...
+    def __new__(cls, message: SupportsIndex, start: SupportsIndex, len: SupportsIndex) -> PyReferenceTokens:
+        """A reference to `len` tokens from token `start` of message
+        `message`; each a number from 0 to 2**64 - 1, checked against
+        nothing."""
+
     @property
     def message(self) -> int:
         """Index of the referenced message among the present messages."""
