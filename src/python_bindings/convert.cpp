@@ -71,14 +71,4 @@ TextMessages to_text_messages(PyObject* messages) {
   return out;
 }
 
-EngineOptions to_engine_options(PyObject* const* bound) {
-  EngineOptions o;
-  if (bound[0] != nullptr) o.exact = arg("exact_mode", [&] { return to_flag(bound[0]); });
-  if (bound[1] != nullptr) o.params.min_match_len = arg("min_match_len", [&] { return to_size(bound[1]); });
-  o.params.lookback = arg("lookback", [&] { return to_optional_size(bound[2]); });
-  if (bound[3] != nullptr) o.params.cap_len = arg("cap_len", [&] { return to_size(bound[3]); });
-  if (bound[4] != nullptr) o.params.ncap = arg("ncap", [&] { return to_size(bound[4]); });
-  return o;
-}
-
 }  // namespace palimp::py

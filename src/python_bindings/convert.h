@@ -26,12 +26,37 @@ struct TextMessages {
 };
 TextMessages to_text_messages(PyObject* messages);
 
-// The keyword-only engine arguments, in signature order: exact_mode,
-// min_match_len, lookback, cap_len, ncap (nullptr where omitted).
+// The five keyword-only engine arguments of every class method that builds a
+// compressor, declared once for all of them.
+inline constexpr std::array<Param, 5> kEngineKeywords{
+    keyword("exact_mode", Default::flag(true)), keyword("min_match_len", Default::size(4)),
+    keyword("lookback", Default::none()),       keyword("cap_len", Default::size(64)),
+    keyword("ncap", Default::size(64)),
+};
+
+// The declared defaults are the engines' own.
+static_assert(default_of(kEngineKeywords, "min_match_len").value == EngineParams{}.min_match_len);
+static_assert(default_of(kEngineKeywords, "cap_len").value == EngineParams{}.cap_len);
+static_assert(default_of(kEngineKeywords, "ncap").value == EngineParams{}.ncap);
+
 struct EngineOptions {
   bool exact = true;
   EngineParams params;
 };
-EngineOptions to_engine_options(PyObject* const* bound);
+
+// The engine keywords of a call, found by name and converted in declaration
+// order (a braced list evaluates left to right).
+template <const auto& Sig>
+EngineOptions to_engine_options(const Bound<Sig>& a) {
+  return EngineOptions{
+      a.template flag<"exact_mode">(),
+      EngineParams{
+          .min_match_len = a.template size<"min_match_len">(),
+          .lookback = a.template optional_size<"lookback">(),
+          .cap_len = a.template size<"cap_len">(),
+          .ncap = a.template size<"ncap">(),
+      },
+  };
+}
 
 }  // namespace palimp::py

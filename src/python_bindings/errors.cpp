@@ -24,6 +24,12 @@ void raise(PyObject* type, const char* message) {
   throw PythonError{};
 }
 
+void raise(PyObject* type, std::string_view message) {
+  PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
+  PyErr_SetObject(type, text.get());
+  throw PythonError{};
+}
+
 void raise_panic(const char* message) {
   PyObject* type = panic_type();
   if (type == nullptr) return;  // the creation's own error stays set

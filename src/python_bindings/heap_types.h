@@ -22,12 +22,6 @@ PyRef new_instance(PyTypeObject* type, Args&&... args) {
   return obj;
 }
 
-// A METH_FASTCALL | METH_KEYWORDS function as the method table stores it.
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 // tp_dealloc for instances whose C++ part is the member `value`.
 template <class T>
 void dealloc_instance(PyObject* o) {

@@ -16,9 +16,12 @@ PyModuleDef module_def = {
     nullptr,   // m_methods: the module defines no functions
 };
 
-// The module object of the first interpreter that imported it.
+// The module object, made once and kept for the process.  Only the main
+// interpreter may own it: the classes are shared by the whole process, and a
+// sub-interpreter, which may be refused by its own import machinery after
+// this entry returns or be destroyed later, must never lock the main
+// interpreter out.
 PyObject* g_module = nullptr;
-int64_t g_interpreter = -1;
 
 PyRef create_module() {
   PyRef module = checked(PyModule_Create(&module_def));
@@ -57,17 +60,14 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 PyMODINIT_FUNC PyInit_palimp() {
   using namespace palimp::py;
   return guarded([] {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter < 0) throw PythonError{};
-    if (g_module != nullptr) {
-      if (interpreter != g_interpreter) {
-        raise(PyExc_ImportError, "palimp can be imported in one interpreter per process only");
-      }
-      return PyRef::borrow(g_module);
+    // Refused before anything is made, so a refused import leaves nothing
+    // behind.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      raise(PyExc_ImportError, "palimp can be imported in one interpreter per process only");
     }
+    if (g_module != nullptr) return PyRef::borrow(g_module);
     PyRef module = create_module();
     g_module = PyRef::borrow(module.get()).release();  // kept for the process
-    g_interpreter = interpreter;
     return module;
   });
 }

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace palimp::py {
@@ -46,5 +47,8 @@ inline PyRef checked(PyObject* o) {
 
 // Raises `type` with `message` and throws.
 [[noreturn]] void raise(PyObject* type, const char* message);
+// The same for a UTF-8 message of any content: a NUL in it is kept, not
+// taken for the end of the text.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
 
 }  // namespace palimp::py

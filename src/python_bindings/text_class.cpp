@@ -40,16 +40,17 @@ struct PyPalimpText {
 
 TextCompressor& compressor(PyObject* self) { return reinterpret_cast<PyPalimpText*>(self)->value; }
 
-constexpr Param kFromTexts[] = {{"messages"},       {"exact_mode", true}, {"min_match_len", true},
-                                {"lookback", true}, {"cap_len", true},    {"ncap", true}};
-constexpr Param kRender[] = {{"replacement"}};
+constexpr auto kFromTexts =
+    class_method("PalimpText", "from_texts", std::array{required("messages")}, kEngineKeywords);
+constexpr auto kSegments = instance_method("PalimpText", "segments");
+constexpr auto kRender = instance_method("PalimpText", "render", std::array{required("replacement")});
+constexpr auto kCompressionRatio = instance_method("PalimpText", "compression_ratio");
 
 PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[6];
-    bind(Signature{"PalimpText.from_texts", kFromTexts}, args, nargs, kwnames, a);
-    TextMessages messages = arg("messages", [&] { return to_text_messages(a[0]); });
-    const EngineOptions options = to_engine_options(a + 1);
+    const auto a = bind<kFromTexts>(args, nargs, kwnames);
+    TextMessages messages = a.convert<"messages">(to_text_messages);
+    const EngineOptions options = to_engine_options(a);
     TextStore store;
     for (const auto& view : messages.views) {
       if (view) {
@@ -70,7 +71,7 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&] {
     TextCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    bind(Signature{"PalimpText.segments", {}}, args, nargs, kwnames, nullptr);
+    bind<kSegments>(args, nargs, kwnames);
     const TextCompressorState& s = c.state();
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
     for (u64 k = 0; k < s.texts.size(); ++k) {
@@ -91,9 +92,7 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&] {
     TextCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    PyObject* a[1];
-    bind(Signature{"PalimpText.render", kRender}, args, nargs, kwnames, a);
-    const std::string replacement = arg("replacement", [&] { return to_utf8(a[0]); });
+    const std::string replacement = bind<kRender>(args, nargs, kwnames).convert<"replacement">(to_utf8);
     const std::vector<std::string> rendered = c.state().render_replacing(replacement);
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
     for (size_t i = 0; i < rendered.size(); ++i) {
@@ -110,18 +109,16 @@ PyObject* compression_ratio(PyObject* self, PyObject* const* args, Py_ssize_t na
   return guarded([&] {
     TextCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    bind(Signature{"PalimpText.compression_ratio", {}}, args, nargs, kwnames, nullptr);
+    bind<kCompressionRatio>(args, nargs, kwnames);
     return checked(PyFloat_FromDouble(c.state().compression_ratio()));
   });
 }
 
 PyMethodDef methods[] = {
-    {"from_texts", fastcall<from_texts>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_texts($cls, messages, *, exact_mode=True, min_match_len=4, lookback=None, cap_len=64, ncap=64)\n--\n\n"},
-    {"segments", fastcall<segments>(), METH_FASTCALL | METH_KEYWORDS, "segments($self)\n--\n\n"},
-    {"render", fastcall<render>(), METH_FASTCALL | METH_KEYWORDS, "render($self, replacement)\n--\n\n"},
-    {"compression_ratio", fastcall<compression_ratio>(), METH_FASTCALL | METH_KEYWORDS,
-     "compression_ratio($self)\n--\n\n"},
+    method_def<kFromTexts, from_texts>(),
+    method_def<kSegments, segments>(),
+    method_def<kRender, render>(),
+    method_def<kCompressionRatio, compression_ratio>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

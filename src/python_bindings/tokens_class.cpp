@@ -50,20 +50,25 @@ std::variant<HashedGreedyBinary, CappedHashedGreedy> build(TokenStore store, con
   return CappedHashedGreedy::new_tokens(std::move(store), o.params);
 }
 
-constexpr Param kFromTokens[] = {{"messages"},           {"exact_mode", true}, {"min_match_len", true},
-                                 {"lookback", true},     {"cap_len", true},    {"ncap", true}};
-constexpr Param kFromTexts[] = {{"messages"},       {"tokenizer"},       {"exact_mode", true}, {"min_match_len", true},
-                                {"lookback", true}, {"cap_len", true},   {"ncap", true}};
-constexpr Param kRender[] = {{"replacement"}, {"as_numpy", true}};
-constexpr Param kRenderTexts[] = {{"replacement"}};
-
+constexpr auto kFromTokens =
+    class_method("PalimpTokens", "from_tokens", std::array{required("messages")}, kEngineKeywords);
+constexpr auto kFromTextsWithTokenizer =
+    class_method("PalimpTokens", "from_texts_with_tokenizer", std::array{required("messages"), required("tokenizer")},
+                 kEngineKeywords)
+        .documented("Tokenizer opt-in: accept texts and a tokenizer name, return token-mode compressor.");
+constexpr auto kSegments = instance_method("PalimpTokens", "segments");
+constexpr auto kRender = instance_method("PalimpTokens", "render", std::array{required("replacement")},
+                                         std::array{keyword("as_numpy", Default::flag(false))});
+constexpr auto kRenderTexts = instance_method("PalimpTokens", "render_texts", std::array{required("replacement")})
+                                  .documented(
+                                      "Decode rendered token outputs back to text using the stored tokenizer.\n"
+                                      "Raises a TypeError if the instance was not created with a tokenizer.");
 
 PyObject* from_tokens(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[6];
-    bind(Signature{"PalimpTokens.from_tokens", kFromTokens}, args, nargs, kwnames, a);
-    TokenStore store = arg("messages", [&] { return to_token_messages(a[0]); });
-    const EngineOptions options = to_engine_options(a + 1);
+    const auto a = bind<kFromTokens>(args, nargs, kwnames);
+    TokenStore store = a.convert<"messages">(to_token_messages);
+    const EngineOptions options = to_engine_options(a);
     auto engine = build(std::move(store), options);
     return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
                                         TokensCompressor{std::move(engine), nullptr, {}});
@@ -72,13 +77,12 @@ PyObject* from_tokens(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    PyObject* a[7];
-    bind(Signature{"PalimpTokens.from_texts_with_tokenizer", kFromTexts}, args, nargs, kwnames, a);
-    const TextMessages texts = arg("messages", [&] { return to_text_messages(a[0]); });
-    const std::string name = arg("tokenizer", [&] { return to_utf8(a[1]); });
-    const EngineOptions options = to_engine_options(a + 2);
+    const auto a = bind<kFromTextsWithTokenizer>(args, nargs, kwnames);
+    const TextMessages texts = a.convert<"messages">(to_text_messages);
+    const std::string name = a.convert<"tokenizer">(to_utf8);
+    const EngineOptions options = to_engine_options(a);
     TokenizerOrError found = get_tokenizer(name);
-    if (auto* error = std::get_if<std::string>(&found)) raise(PyExc_TypeError, error->c_str());
+    if (auto* error = std::get_if<std::string>(&found)) raise(PyExc_TypeError, *error);
     std::unique_ptr<Tokenize> tokenizer = std::move(std::get<std::unique_ptr<Tokenize>>(found));
     TokenStore store;
     std::string utf8;
@@ -104,7 +108,7 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&] {
     TokensCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    bind(Signature{"PalimpTokens.segments", {}}, args, nargs, kwnames, nullptr);
+    bind<kSegments>(args, nargs, kwnames);
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -150,7 +154,10 @@ std::vector<u32> to_replacement(PyObject* x) {
   const Py_ssize_t n = PySequence_Size(x);
   if (n < 0) throw PythonError{};
   std::vector<u32> out;
-  out.reserve(static_cast<size_t>(n));
+  // Only a list's or tuple's length is certain; an item access past the real
+  // end raises long before storage for a promised length would be needed.
+  const bool certain = PyList_CheckExact(x) || PyTuple_CheckExact(x);
+  out.reserve(certain ? static_cast<u64>(n) : std::min(static_cast<u64>(n), kMaxUntrustedReserve));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = checked(PySequence_GetItem(x, i));
     PyRef index = checked(PyNumber_Index(item.get()));
@@ -174,10 +181,9 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&] {
     TokensCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    PyObject* a[2];
-    bind(Signature{"PalimpTokens.render", kRender}, args, nargs, kwnames, a);
-    const bool as_numpy = a[1] != nullptr && arg("as_numpy", [&] { return to_flag(a[1]); });
-    const std::vector<u32> replacement = to_replacement(a[0]);
+    const auto a = bind<kRender>(args, nargs, kwnames);
+    const bool as_numpy = a.flag<"as_numpy">();
+    const std::vector<u32> replacement = to_replacement(a.get<"replacement">());
     std::vector<std::vector<u32>> rendered = c.state().render_replacing(replacement);
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
     for (size_t i = 0; i < rendered.size(); ++i) {
@@ -192,9 +198,7 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&] {
     TokensCompressor& c = compressor(self);
     ExclusiveAccess access(c.access);
-    PyObject* a[1];
-    bind(Signature{"PalimpTokens.render_texts", kRenderTexts}, args, nargs, kwnames, a);
-    const std::string replacement = arg("replacement", [&] { return to_utf8(a[0]); });
+    const std::string replacement = bind<kRenderTexts>(args, nargs, kwnames).convert<"replacement">(to_utf8);
     if (!c.tokenizer) raise(PyExc_TypeError, "render_texts() requires instance created via from_texts_with_tokenizer");
     const std::vector<u32> ids = c.tokenizer->encode(replacement);
     const std::vector<std::vector<u32>> rendered = c.state().render_replacing(ids);
@@ -209,18 +213,11 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef methods[] = {
-    {"from_tokens", fastcall<from_tokens>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_tokens($cls, messages, *, exact_mode=True, min_match_len=4, lookback=None, cap_len=64, ncap=64)\n--\n\n"},
-    {"from_texts_with_tokenizer", fastcall<from_texts_with_tokenizer>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_texts_with_tokenizer($cls, messages, tokenizer, *, exact_mode=True, min_match_len=4, lookback=None, "
-     "cap_len=64, ncap=64)\n--\n\n"
-     "Tokenizer opt-in: accept texts and a tokenizer name, return token-mode compressor."},
-    {"segments", fastcall<segments>(), METH_FASTCALL | METH_KEYWORDS, "segments($self)\n--\n\n"},
-    {"render", fastcall<render>(), METH_FASTCALL | METH_KEYWORDS, "render($self, replacement, *, as_numpy=False)\n--\n\n"},
-    {"render_texts", fastcall<render_texts>(), METH_FASTCALL | METH_KEYWORDS,
-     "render_texts($self, replacement)\n--\n\n"
-     "Decode rendered token outputs back to text using the stored tokenizer.\n"
-     "Raises a TypeError if the instance was not created with a tokenizer."},
+    method_def<kFromTokens, from_tokens>(),
+    method_def<kFromTextsWithTokenizer, from_texts_with_tokenizer>(),
+    method_def<kSegments, segments>(),
+    method_def<kRender, render>(),
+    method_def<kRenderTexts, render_texts>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

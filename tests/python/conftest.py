@@ -1,10 +1,27 @@
-"""Shared helpers: structural checks of segment lists and a subprocess runner."""
+"""Shared helpers: structural checks of segment lists, a subprocess runner,
+and optional test dependencies."""
 
+import importlib
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+
+import pytest
 
 import palimp
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def require(module):
+    """Import `module` (mypy, dask.distributed, ...), or skip the test when it
+    is not installed; where PALIMP_REQUIRE_ALL is set (make test, make wheels)
+    a missing module is a failure instead."""
+    if os.environ.get("PALIMP_REQUIRE_ALL"):
+        return importlib.import_module(module)
+    return pytest.importorskip(module)
 
 
 def compact(segments):
@@ -121,3 +138,9 @@ def run_python(code, timeout=120):
     """Run `code` in a fresh interpreter of this environment."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout)
+
+
+def run_module(*args, timeout=600, cwd=None):
+    """Run `python -m ARGS...` in this environment."""
+    return subprocess.run([sys.executable, "-m", *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, cwd=cwd)

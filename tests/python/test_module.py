@@ -1,6 +1,9 @@
 """The module, its six classes, argument binding and conversion, and failures
 that end a call abnormally (PanicException, MemoryError, sub-interpreters)."""
 
+import collections.abc
+import copy
+import pickle
 import sys
 import weakref
 
@@ -147,6 +150,29 @@ class TestValueClasses:
         if exc is not TypeError:
             assert not str(info.value).startswith("argument ")
 
+    @pytest.mark.parametrize("obj", [
+        LS(""), LS("é中😀\x00'\n"), RS(True, 2**64 - 1, 0), RS(3, 4, 5),
+        LT([]), LT([0, 1, 4294967295]), LT(range(1000)), RT(0, 2**64 - 1, 7),
+    ], ids=repr)
+    def test_pickle_and_copy(self, obj):
+        fields = {name: getattr(obj, name) for name in ("text", "tokens", "message", "start", "len")
+                  if hasattr(obj, name)}
+        copies = [pickle.loads(pickle.dumps(obj, protocol)) for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+        copies += [copy.copy(obj), copy.deepcopy(obj), copy.deepcopy([obj, obj])[1]]
+        for other in copies:
+            assert type(other) is type(obj) and other is not obj
+            assert repr(other) == repr(obj)
+            assert {name: getattr(other, name) for name in fields} == fields
+            assert other != obj  # still identity equality, no hashing by value
+            assert hash(other) != hash(obj)
+        nested = pickle.loads(pickle.dumps([[obj, obj]], 5))
+        assert nested[0][0] is nested[0][1]  # the pickle memo keeps sharing
+
+    def test_compressors_do_not_pickle(self):
+        for obj in (P.from_texts(["a"]), T.from_tokens([[1]])):
+            with pytest.raises(TypeError, match="cannot pickle"):
+                pickle.dumps(obj)
+
     def test_attributes_are_read_only_copies(self):
         seg = LS("abc")
         first = seg.text
@@ -200,6 +226,16 @@ class TestArgumentBinding:
         (lambda: T.from_tokens([]).render(as_numpy=True),
          "PalimpTokens.render() missing 1 required positional argument: 'replacement'"),
         (lambda: P.from_texts([]).render(), "PalimpText.render() missing 1 required positional argument: 'replacement'"),
+        # keywords are quoted as written, whatever characters they hold
+        (lambda: P.from_texts([], **{"a\x00b": 1}), "PalimpText.from_texts() got an unexpected keyword argument 'a\x00b'"),
+        (lambda: T.from_tokens([], **{"ncap\x00": 1}),
+         "PalimpTokens.from_tokens() got an unexpected keyword argument 'ncap\x00'"),
+        (lambda: P.from_texts([], **{"\ud800": 1}), "PalimpText.from_texts() got an unexpected keyword argument '\ud800'"),
+        (lambda: T.from_tokens([]).render([], **{"as_numpy\udfff": 1}),
+         "PalimpTokens.render() got an unexpected keyword argument 'as_numpy\udfff'"),
+        (lambda: LS(**{"te\x00xt": "a"}), "PyLiteralSegment.__new__() got an unexpected keyword argument 'te\x00xt'"),
+        (lambda: RS(1, 2, **{"lén": 3}), "PyReferenceSegment.__new__() got an unexpected keyword argument 'lén'"),
+        (lambda: LT(**{"\ud83d": [1]}), "PyLiteralTokens.__new__() got an unexpected keyword argument '\ud83d'"),
     ])
     def test_binding_errors(self, call, message):
         with pytest.raises(TypeError) as info:
@@ -286,7 +322,36 @@ class TestArgumentConversion:
         assert not str(info.value).startswith("argument ")
 
 
+class Overstated(collections.abc.Sequence):
+    """A sequence whose __len__ promises 2**40 items; item access and
+    iteration end with IndexError after the real ones."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return 2**40
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
 class TestAbnormalEnds:
+    def test_overstated_length_only_sizes_storage(self):
+        # Conversions take the items that iteration yields.
+        assert LT(Overstated([1, 2])).tokens == [1, 2]
+        assert P.from_texts(Overstated(["abcd", "abcd"])).render("x") == ["abcd", "x"]
+        w = T.from_texts_with_tokenizer(Overstated(["a b c d", "a b c d"]), "whitespace")
+        assert w.render_texts("x") == ["a b c d", "x"]
+        t = T.from_tokens(Overstated([Overstated([1, 2, 3, 4]), [1, 2, 3, 4]]))
+        assert t.render([0]) == [[1, 2, 3, 4], [0]]
+        # render reads items 0 .. len - 1 by index: the third access fails.
+        for as_numpy in (False, True):
+            with pytest.raises(IndexError):
+                t.render(Overstated([7, 8]), as_numpy=as_numpy)
+        assert t.render([0]) == [[1, 2, 3, 4], [0]]
+
+
     def test_missing_numpy_raises_panic_exception(self):
         result = run_python("""
             import sys
@@ -336,6 +401,51 @@ class TestAbnormalEnds:
         ''')
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["ImportError", "[[1]]"]
+
+    # One of each: a legacy sub-interpreter (its own import machinery would
+    # allow the module) and an isolated one (it would refuse it after the
+    # entry point ran).  Neither may keep the module from the main interpreter.
+    SUB_IMPORT = """
+        import os
+        try:
+            import palimp
+        except ImportError as e:
+            os.write(1, ("ImportError: " + str(e) + "\\n").encode())
+        else:
+            os.write(1, b"imported\\n")
+    """
+
+    def test_sub_interpreter_never_owns_the_module(self):
+        testcapi = pytest.importorskip("_testcapi")
+        if sys.version_info >= (3, 13):
+            interpreters = pytest.importorskip("_interpreters")
+        else:
+            interpreters = pytest.importorskip("_xxsubinterpreters")
+        assert testcapi and interpreters
+        result = run_python(f"""
+            import os, sys, textwrap, _testcapi
+            try:
+                import _interpreters as interpreters
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+            code = textwrap.dedent({self.SUB_IMPORT!r})
+            _testcapi.run_in_subinterp(code)            # legacy, before the main interpreter
+            isolated = interpreters.create()
+            interpreters.run_string(isolated, code)     # isolated, before it
+            interpreters.destroy(isolated)
+            import palimp
+            os.write(1, repr(palimp.PalimpTokens.from_tokens([[1]]).render([])).encode() + b"\\n")
+            _testcapi.run_in_subinterp(code)            # and after it
+            del sys.modules["palimp"]
+            import palimp as again                      # the same module, made once
+            os.write(1, (repr(again is palimp) + "\\n").encode())
+        """)
+        assert result.returncode == 0, result.stderr
+        refused = "ImportError: palimp can be imported in one interpreter per process only"
+        lines = result.stdout.splitlines()
+        # An isolated sub-interpreter may refuse the module before its entry runs.
+        assert lines[1].startswith("ImportError: ")
+        assert lines[:1] + lines[2:] == [refused, "[[1]]", refused, "True"]
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
     def test_out_of_memory_raises_memory_error(self):
