@@ -43,32 +43,39 @@ class ExactEngine {
         __builtin_prefetch(static_cast<const u8*>(src.data) + u64{e.pos} * src.width);
       }
     }
-    std::optional<Match> best;
     u64 lcps[MAX_CANDIDATES];
+    u64 best_len = k_ - 1;  // a match needs k symbols (k >= 1 here)
+    size_t best = places.size();
     for (size_t t = 0; t < places.size(); ++t) {
       const Candidate<V>& e = places[t];
-      const SymbolSpan& src = msgs_[e.message];
-      const u64 limit = std::min(rest, src.size - e.pos);
       u64 lcp;
-      if (e.parent == Candidate<V>::kRoot) {
-        lcp = common_prefix(cur, p, src, e.pos, limit);
+      if (e.parent != Candidate<V>::kRoot && lcps[e.parent] < e.copied) {
+        // The first `copied` symbols equal the parent's, and the parent's
+        // run stops within them: so does this one, at the same length.
+        lcp = lcps[e.parent];
       } else {
-        // The first `copied` symbols equal the parent's; only a run that
-        // reaches past them needs comparing, and most stop at once.
-        const u64 parent_lcp = lcps[e.parent];
-        const u64 copied = std::min<u64>(e.copied, limit);
-        if (parent_lcp < copied) {
-          lcp = parent_lcp;
-        } else if (copied == limit || cur.at(p + copied) != src.at(e.pos + copied)) {
-          lcp = copied;
+        const SymbolSpan& src = msgs_[e.message];
+        const u64 limit = std::min(rest, src.size - e.pos);
+        if (e.parent == Candidate<V>::kRoot) {
+          lcp = common_prefix(cur, p, src, e.pos, limit);
         } else {
-          lcp = copied + 1 + common_prefix(cur, p + copied + 1, src, e.pos + copied + 1, limit - copied - 1);
+          // The run reaches past the copied symbols; most stop at once.
+          const u64 copied = std::min<u64>(e.copied, limit);
+          if (copied == limit || cur.at(p + copied) != src.at(e.pos + copied)) {
+            lcp = copied;
+          } else {
+            lcp = copied + 1 + common_prefix(cur, p + copied + 1, src, e.pos + copied + 1, limit - copied - 1);
+          }
         }
       }
       lcps[t] = lcp;
-      if (lcp >= k_ && (!best || lcp > best->len)) best = Match{e.message, e.pos, lcp};
+      if (lcp > best_len) {  // strictly longer: ties keep the earliest
+        best_len = lcp;
+        best = t;
+      }
     }
-    return best;
+    if (best == places.size()) return std::nullopt;
+    return Match{places[best].message, places[best].pos, best_len};
   }
 
   // The match at position p of message i, whose window hashes to h: the best

@@ -216,6 +216,9 @@ void CandidateIndex<V>::add_copy(u64 m, u64 at, const Piece& ref) {
     PALIMP_CHECK(blocks_.size() < kNoBlocks);
     source.blocks = static_cast<V>(blocks_.size());
     blocks_.resize(blocks_.size() + (windows - 1) / kBlock + 1);
+    partial_blocks_.resize(blocks_.size() / 64 + 1);
+    source.supers = static_cast<V>(supers_.size());
+    supers_.resize(supers_.size() + (windows - 1) / kSuper + 1);
     const ShortListView<V> few = pool_.view(source.few);
     for (u32 i = 0; i < few.size; ++i) add_to_blocks(c, few[i]);
     pool_.clear(source.few);
@@ -223,26 +226,41 @@ void CandidateIndex<V>::add_copy(u64 m, u64 at, const Piece& ref) {
   add_to_blocks(c, id);
 }
 
-// Lists copy `id` of source c under the blocks it covers whole, and under
-// each start it covers in a block it covers in part.
+// Lists copy `id` of source c under the superblocks it covers whole, under
+// the blocks it covers whole outside those, and under each start it covers
+// in a block it covers in part.
 template <class V>
 void CandidateIndex<V>::add_to_blocks(u64 c, u64 id) {
   const Copy& copy = copies_[id];
   const u64 windows = msgs_[c].size - k_ + 1;
-  Block* blocks = &blocks_[sources_[c].blocks];
+  ShortList<V>* supers = &supers_[sources_[c].supers];
+  ShortList<V>* blocks = &blocks_[sources_[c].blocks];
   const u64 first = copy.first;
   const u64 last = copy.last;
   assert(first <= last && last < windows);
-  for (u64 b = first / kBlock; b <= last / kBlock; ++b) {
-    const u64 lo = std::max(first, b * kBlock);
-    const u64 hi = std::min(last, b * kBlock + kBlock - 1);
-    if (lo == b * kBlock && hi == std::min(windows - 1, b * kBlock + kBlock - 1)) {
-      pool_.append(blocks[b].whole, static_cast<V>(id));
+  // Whether [lo, lo + size) (cut at the last start) lies within the copy.
+  auto covers = [&](u64 lo, u64 size) { return first <= lo && std::min(windows - 1, lo + size - 1) <= last; };
+  auto add = [&](ShortList<V>& whole) { pool_.append(whole, static_cast<V>(id)); };
+  for (u64 sb = first / kSuper; sb <= last / kSuper; ++sb) {
+    if (covers(sb * kSuper, kSuper)) {
+      add(supers[sb]);
       continue;
     }
-    blocks[b].partial = 1;
-    const u64 base = places_.first(c);
-    for (u64 s = lo; s <= hi; ++s) pool_.append(partial_.find_or_insert(base + s), static_cast<V>(id));
+    const u64 from = std::max(first, sb * kSuper);
+    const u64 to = std::min(last, sb * kSuper + kSuper - 1);
+    for (u64 b = from / kBlock; b <= to / kBlock; ++b) {
+      if (covers(b * kBlock, kBlock)) {
+        add(blocks[b]);
+        continue;
+      }
+      const u64 global = sources_[c].blocks + b;
+      partial_blocks_[global / 64] |= u64{1} << (global % 64);
+      const u64 base = places_.first(c);
+      const u64 hi = std::min(to, b * kBlock + kBlock - 1);
+      for (u64 s = std::max(from, b * kBlock); s <= hi; ++s) {
+        pool_.append(partial_.find_or_insert(base + s), static_cast<V>(id));
+      }
+    }
   }
 }
 
@@ -256,57 +274,58 @@ Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
 }
 
 template <class V>
-u64 CandidateIndex<V>::advance(Run& run) const {
-  if (run.owner == Candidate<V>::kRoot) {
-    if (run.next_a == run.a.size) return 0;
-    const u64 place = run.a[run.next_a++];
-    const u64 m = places_.message_of(place);
-    run.head = {static_cast<V>(m), static_cast<V>(place - places_.first(m)), 0, Candidate<V>::kRoot};
-    return place + 1;
-  }
-  // The earlier of the heads of a and b (a reference is in one of them
-  // only); the few copies of a source are checked for covering the start.
+u64 CandidateIndex<V>::advance_roots(Run& run) const {
+  if (run.next[0] == run.list[0].size) return 0;
+  const u64 place = run.list[0][run.next[0]++];
+  const u64 m = places_.message_of(place);
+  run.head = {static_cast<V>(m), static_cast<V>(place - places_.first(m)), 0, Candidate<V>::kRoot};
+  return place + 1;
+}
+
+template <class V>
+inline u64 CandidateIndex<V>::advance_copies(Run& run) const {
+  // The earliest of the lists' heads (a reference is in one of them only);
+  // the few copies of a source are checked for covering the start.
   const V s = run.source_pos;
   for (;;) {
-    const u64 x = run.next_a < run.a.size ? u64{run.a[run.next_a]} : UINT64_MAX;
-    const u64 y = run.next_b < run.b.size ? u64{run.b[run.next_b]} : UINT64_MAX;
-    if (x == y) return 0;  // both exhausted
-    const Copy* copy;
-    if (x < y) {
-      ++run.next_a;
-      copy = &copies_[x];
-      if (run.check && !(copy->first <= s && s <= copy->last)) continue;
-    } else {
-      ++run.next_b;
-      copy = &copies_[y];
-    }
-    assert(copy->first <= s && s <= copy->last);
-    run.head = {copy->message, static_cast<V>(copy->pos_base + s), static_cast<V>(copy->end - s), run.owner};
-    return u64{static_cast<V>(copy->key_base + s)};
+    const u32 l = run.first[0] <= std::min(run.first[1], run.first[2]) ? 0 : run.first[1] <= run.first[2] ? 1 : 2;
+    const u64 id = run.first[l];
+    if (id == UINT64_MAX) return 0;  // all exhausted
+    run.first[l] = run.next[l] < run.list[l].size ? u64{run.list[l][run.next[l]++]} : UINT64_MAX;
+    const Copy& copy = copies_[id];
+    if (run.check && !(copy.first <= s && s <= copy.last)) continue;
+    assert(copy.first <= s && s <= copy.last);
+    run.head = {copy.message, static_cast<V>(copy.pos_base + s), static_cast<V>(copy.end - s), run.owner};
+    return u64{static_cast<V>(copy.key_base + s)};
   }
 }
 
 template <class V>
-u64 CandidateIndex<V>::open_copies(V owner, const Candidate<V>& c, Run& run) const {
+inline u64 CandidateIndex<V>::open_copies(V owner, const Candidate<V>& c, Run& run) const {
   if (sources_.empty()) return 0;
   const Source& source = sources_[c.message];
-  run.b = {};
   if (source.blocks == kNoBlocks) {
     if (source.few.empty()) return 0;
-    run.a = pool_.view(source.few);
+    run.list[0] = pool_.view(source.few);
+    run.list[1] = run.list[2] = {};
     run.check = true;
   } else {
-    const Block& block = blocks_[source.blocks + c.pos / kBlock];
-    run.a = pool_.view(block.whole);
+    const u64 block = source.blocks + c.pos / kBlock;
+    run.list[0] = pool_.view(supers_[source.supers + c.pos / kSuper]);
+    run.list[1] = pool_.view(blocks_[block]);
+    run.list[2] = {};
     run.check = false;
-    if (block.partial) {
-      if (const ShortList<V>* own = partial_.find(places_.first(c.message) + c.pos)) run.b = pool_.view(*own);
+    if (partial_blocks_[block / 64] >> (block % 64) & 1) {
+      if (const ShortList<V>* own = partial_.find(places_.first(c.message) + c.pos)) run.list[2] = pool_.view(*own);
     }
   }
   run.owner = owner;
   run.source_pos = c.pos;
-  run.next_a = run.next_b = 0;
-  return advance(run);
+  for (u32 l = 0; l < 3; ++l) {
+    run.first[l] = run.list[l].size > 0 ? u64{run.list[l][0]} : UINT64_MAX;
+    run.next[l] = 1;
+  }
+  return advance_copies(run);
 }
 
 namespace {
@@ -356,11 +375,10 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   u64* heap = heap_.get();
   u32 heap_size = 0;
   u32 open = 1;
-  runs[0].a = pool_.view(fresh);
-  runs[0].b = {};
-  runs[0].next_a = runs[0].next_b = 0;
+  runs[0].list[0] = pool_.view(fresh);
+  runs[0].next[0] = 0;
   runs[0].owner = Candidate<V>::kRoot;
-  heap_push(heap, heap_size, advance(runs[0]) << kRunBits);
+  heap_push(heap, heap_size, advance_roots(runs[0]) << kRunBits);
   u64 count = 0;
   [[maybe_unused]] u64 previous = 0;
   while (heap_size > 0 && count < MAX_CANDIDATES) {
@@ -370,7 +388,7 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
     previous = top >> kRunBits;
     const V self = static_cast<V>(count);
     out[count++] = run.head;
-    if (const u64 next = advance(run)) {
+    if (const u64 next = (top & kRunMask) == 0 ? advance_roots(run) : advance_copies(run)) {
       heap_replace_top(heap, heap_size, next << kRunBits | (top & kRunMask));
     } else {
       --heap_size;

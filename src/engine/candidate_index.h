@@ -41,23 +41,26 @@
 // are found by checking each.  Most messages are copied only a few times (a
 // version by the next one, a transcript by its continuation), and this short
 // list stays in the caches where following a chain of copies through many
-// messages needs it.  Later references are kept by the window starts of c
-// they cover, in blocks of kBlock starts: a reference that covers a whole
-// block is listed under the block, and under each start it covers in a block
-// it covers only in part (at most 2 * kBlock - 2 of them).  Every list is in
-// the order the references were added, which is their copies' (message,
-// position) order, and keeps its first MAX_CANDIDATES entries only.  The
-// copies of the place (c, s) are then c's short list, filtered, followed by
-// the merge of two short sorted lists, the block's and the start's, every
+// messages needs it.  From the (kFewCopies + 1)-th on, all of c's references
+// are kept by the window starts of c they cover instead, in blocks of kBlock
+// starts grouped into superblocks of kSuper: a reference is listed under each
+// superblock it covers whole, under each block it covers whole outside
+// those, and under each start it covers in a block it covers only in part
+// (at most 2 * kBlock - 2 of them).  Every list is in the order the
+// references were added, which is their copies' (message, position) order,
+// and keeps its first MAX_CANDIDATES entries only.  The copies of the place
+// (c, s) are then either c's short list, filtered, or the merge of three
+// short sorted lists (the superblock's, the block's and the start's), every
 // entry of which covers s.
 //
-// COST.  Adding a message costs O(1) per fresh window and O(len / kBlock +
-// kBlock) per reference of len symbols.  Handing out the places of a hash
+// COST.  Adding a message costs O(1) per fresh window and O(len / kSuper +
+// kSuper / kBlock + kBlock) per reference of len symbols.  Handing out the
+// places of a hash
 // costs O(MAX_CANDIDATES log MAX_CANDIDATES), whatever the input: no list
 // that grows with the input is ever scanned.  Memory: 12 bytes per distinct
 // hash (16 with wide places) at a load of at most 0.8, 4 (8) bytes per
-// further fresh place of a hash, and per reference O(len / kBlock + kBlock)
-// list entries.
+// further fresh place of a hash, and per reference as many list entries as
+// it costs steps to add.
 #pragma once
 
 #include <memory>
@@ -89,6 +92,7 @@ template <class V>
 class CandidateIndex {
  public:
   static constexpr u64 kBlock = 64;     // window starts per block of the copy lists
+  static constexpr u64 kSuper = 4096;   // window starts per superblock
   static constexpr u32 kFewCopies = 8;  // references per message listed with the message
 
   // Whether `messages` messages with these places fit the narrow index.
@@ -131,18 +135,17 @@ class CandidateIndex {
   struct Source {
     ShortList<V> few;
     V blocks = kNoBlocks;  // its first entry in blocks_
-  };
-  // The copy lists of one block of a source message's window starts.
-  struct Block {
-    ShortList<V> whole;  // copies covering every start of the block
-    V partial = 0;       // 1 when some start has a list of its own in partial_
+    V supers = 0;          // its first entry in supers_ (with blocks)
   };
   // A sorted run of places merged into the answer of places(): the fresh
   // places of the hash, or the copies of one candidate.
   struct Run {
-    ShortListView<V> a, b;  // fresh places; or the few copies (checked) or the block's list, and the start's list
-    u32 next_a, next_b;
-    bool check;       // a holds copies that may not cover source_pos
+    // Fresh places; or the few copies (checked); or the superblock's, the
+    // block's and the start's copies.
+    ShortListView<V> list[3];
+    u32 next[3];
+    u64 first[3];     // each list's next value (list[l][next[l] - 1]), UINT64_MAX when done
+    bool check;       // list[0] holds copies that may not cover source_pos
     V owner;          // candidate whose copies the run yields; kRoot for the fresh places
     V source_pos;     // that candidate's position
     Candidate<V> head;  // the place the run yields next
@@ -153,9 +156,10 @@ class CandidateIndex {
   void add_copy(u64 m, u64 at, const Piece& ref);
   u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh) const;
   void add_to_blocks(u64 c, u64 id);
-  // Moves run to its next place; returns its number plus one, or 0 when the
-  // run has no more places.
-  u64 advance(Run& run) const;
+  // Moves a run to its next place; returns its number plus one, or 0 when
+  // the run has no more places.
+  u64 advance_roots(Run& run) const;
+  u64 advance_copies(Run& run) const;
   // Opens the run of the copies of candidate `owner`; as advance().
   u64 open_copies(V owner, const Candidate<V>& c, Run& run) const;
   // Fills out_ with the first places of the hash whose fresh places are
@@ -170,7 +174,13 @@ class CandidateIndex {
   ShortListMap<V> fresh_;     // window hash -> its first fresh places
   std::vector<Copy> copies_;     // in the order added
   std::vector<Source> sources_;  // per message, once any is copied
-  std::vector<Block> blocks_;
+  // The copies covering every start of a block, or of a superblock; bit b
+  // of partial_blocks_ is set when some start of block b has a list of its
+  // own in partial_.  Block lists are looked up once per place handed out:
+  // they are kept to one word each, so that they stay in the caches.
+  std::vector<ShortList<V>> blocks_;
+  std::vector<ShortList<V>> supers_;
+  std::vector<u64> partial_blocks_;
   ShortListMap<V> partial_;  // place number of a window start -> copies covering it
   // Kept full lists: kept_[hash] is a list of one value, the number of its
   // MAX_CANDIDATES places in kept_places_, whose chunks never move.

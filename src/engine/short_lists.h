@@ -31,13 +31,15 @@ struct ShortList {
   bool empty() const { return word == 0; }
 };
 
-// A read-only view of one list.
+// A read-only view of one list, valid while the list neither moves nor
+// grows.  Value i is data[i] - bias: a list of one value is read from its
+// own word, where the value is stored plus one.
 template <class V>
 struct ShortListView {
-  const V* data = nullptr;  // nullptr: the list holds `single` alone (or nothing)
-  V single = 0;
+  const V* data = nullptr;
   u32 size = 0;
-  V operator[](u32 i) const { return data ? data[i] : single; }
+  V bias = 0;
+  V operator[](u32 i) const { return data[i] - bias; }
 };
 
 // The blocks of all lists longer than one value.  A block of capacity c holds
@@ -70,11 +72,11 @@ class ShortListPool {
     list.word = 0;
   }
 
-  ShortListView<V> view(ShortList<V> list) const {
+  ShortListView<V> view(const ShortList<V>& list) const {
     if (list.word == 0) return {};
-    if (!(list.word & ShortList<V>::kPooled)) return {nullptr, static_cast<V>(list.word - 1), 1};
+    if (!(list.word & ShortList<V>::kPooled)) return {&list.word, 1, 1};
     const V* b = block(list.word & ~ShortList<V>::kPooled);
-    return {b + 1, 0, static_cast<u32>(b[0])};
+    return {b + 1, static_cast<u32>(b[0]), 0};
   }
 
   u64 size(ShortList<V> list) const {
