@@ -52,27 +52,28 @@ std::vector<u64> compute_offsets(std::string_view text) {
 
 void TextStore::add_absent() { entries_.push_back(Entry{}); }
 
-void TextStore::add_borrowed(SymbolSpan code_points, bool ascii) { add(code_points, ascii); }
+bool TextStore::add_borrowed(SymbolSpan code_points, bool ascii) { return add(code_points, ascii); }
 
 void TextStore::add_owned(std::string_view utf8) {
   owned_.push_back(to_code_units(utf8));
-  add(owned_.back().span(), owned_.back().ascii);
+  const bool added = add(owned_.back().span(), owned_.back().ascii);
+  PALIMP_CHECK(added);  // decoded from UTF-8, so no surrogates
 }
 
-void TextStore::add(SymbolSpan cp, bool ascii) {
+bool TextStore::add(SymbolSpan cp, bool ascii) {
   Entry e{cp, 0, marks_.size(), true, ascii};
   if (ascii) {
     e.bytes = cp.size;
   } else {
-    u64 bytes = 0;
-    for (u64 c = 0; c < cp.size; c += kStride) {
-      marks_.push_back(bytes);
-      bytes += utf8_length(cp, c, std::min(kStride, cp.size - c));
+    const TextScan scan = scan_text(cp, marks_);
+    if (scan.surrogate) {
+      marks_.resize(e.marks);
+      return false;
     }
-    if (cp.size % kStride == 0) marks_.push_back(bytes);  // the end falls on a mark
-    e.bytes = bytes;
+    e.bytes = scan.bytes;
   }
   entries_.push_back(e);
+  return true;
 }
 
 u64 TextStore::byte_offset(u64 k, u64 c) const {

@@ -34,8 +34,10 @@ class TextStore {
  public:
   void add_absent();
   // A text read in place: the caller keeps `code_points` alive as long as the
-  // store and everything built from it.
-  void add_borrowed(SymbolSpan code_points, bool ascii);
+  // store and everything built from it.  Returns false, and adds nothing,
+  // when the text holds a surrogate (it has no UTF-8 form); one pass over
+  // the text checks that and measures it.
+  [[nodiscard]] bool add_borrowed(SymbolSpan code_points, bool ascii);
   // A text the store decodes and keeps itself.
   void add_owned(std::string_view utf8);
 
@@ -50,7 +52,7 @@ class TextStore {
   void append_utf8(u64 k, u64 start, u64 len, std::string& out) const;
 
  private:
-  static constexpr u64 kStride = 64;  // characters between kept byte offsets
+  static constexpr u64 kStride = kMarkStride;  // characters between kept byte offsets
   struct Entry {
     SymbolSpan code_points;
     u64 bytes = 0;         // UTF-8 length
@@ -62,7 +64,7 @@ class TextStore {
     PALIMP_CHECK(k < entries_.size());
     return entries_[k];
   }
-  void add(SymbolSpan code_points, bool ascii);
+  bool add(SymbolSpan code_points, bool ascii);
 
   std::vector<Entry> entries_;
   std::vector<u64> marks_;        // byte offsets of characters 0, 64, 128, ... per text

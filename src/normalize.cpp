@@ -127,7 +127,68 @@ char* put_utf8_latin1(const u8* p, u64 len, char* o) {
   return o;
 }
 
+// UTF-8 bytes beyond the first of code point v, and whether v is a
+// surrogate, as branch-free sums the compiler can vectorise.  One-byte
+// storage holds neither surrogates nor values from 0x800 on.
+template <class T>
+u32 extra_bytes(T v) {
+  const u32 x = v;
+  u32 extra = x >= 0x80;
+  if constexpr (sizeof(T) > 1) extra += x >= 0x800;
+  if constexpr (sizeof(T) > 2) extra += x >= 0x10000;
+  return extra;
+}
+template <class T>
+u32 is_surrogate(T v) {
+  if constexpr (sizeof(T) == 1) {
+    return 0;
+  } else {
+    return (static_cast<u32>(v) & 0xFFFFF800u) == 0xD800;
+  }
+}
+
+template <class T>
+TextScan scan_chunks(const T* p, u64 n, std::vector<u64>& marks) {
+  TextScan out;
+  u32 bad = 0;
+  u64 c = 0;
+  for (; n - c >= kMarkStride; c += kMarkStride) {
+    marks.push_back(out.bytes);
+    u32 extra = 0;
+    for (u64 i = 0; i < kMarkStride; ++i) {
+      extra += extra_bytes(p[c + i]);
+      bad |= is_surrogate(p[c + i]);
+    }
+    out.bytes += kMarkStride + extra;
+  }
+  if (c < n) {
+    marks.push_back(out.bytes);
+    u64 extra = 0;
+    for (u64 i = c; i < n; ++i) {
+      extra += extra_bytes(p[i]);
+      bad |= is_surrogate(p[i]);
+    }
+    out.bytes += (n - c) + extra;
+  } else {
+    marks.push_back(out.bytes);  // the end falls on a mark
+  }
+  out.surrogate = bad != 0;
+  return out;
+}
+
 }  // namespace
+
+TextScan scan_text(const SymbolSpan& s, std::vector<u64>& marks) {
+  return with_symbols(s, [&](const auto* p) { return scan_chunks(p, s.size, marks); });
+}
+
+bool has_surrogate(const SymbolSpan& s) {
+  return with_symbols(s, [&](const auto* p) {
+    u32 bad = 0;
+    for (u64 i = 0; i < s.size; ++i) bad |= is_surrogate(p[i]);
+    return bad != 0;
+  });
+}
 
 std::vector<u32> string_to_u32s(std::string_view utf8) {
   std::vector<u32> out(count_chars(utf8));

@@ -46,6 +46,24 @@ struct CodeUnits {
 // character count, one pass to fill (a plain copy for ASCII text).
 CodeUnits to_code_units(std::string_view utf8);
 
+// What one pass over a text's code points tells: its UTF-8 length, and
+// whether it holds a surrogate (U+D800..U+DFFF), which has no UTF-8 form.
+struct TextScan {
+  u64 bytes = 0;
+  bool surrogate = false;
+};
+
+// Scans the code points of `s` in one pass, appending to `marks` the UTF-8
+// offset of characters 0, stride, 2 * stride, ... (below s.size), and of the
+// end when it falls on a multiple of stride.  Written so that the compiler
+// vectorises it: two- and four-byte text is checked for surrogates and
+// measured at once, a stride of symbols at a time.  stride is kMarkStride.
+inline constexpr u64 kMarkStride = 64;
+TextScan scan_text(const SymbolSpan& s, std::vector<u64>& marks);
+
+// Whether `s` holds a surrogate.  One vectorised pass.
+bool has_surrogate(const SymbolSpan& s);
+
 // Number of UTF-8 bytes of code points [start, start + len) of `s`.  Requires
 // start + len <= s.size (checked).  O(len), branch-free and vectorisable.
 u64 utf8_length(const SymbolSpan& s, u64 start, u64 len);

@@ -48,8 +48,7 @@ u64 common_prefix_mixed(const A* a, const B* b, u64 limit) {
 
 }  // namespace
 
-u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
-  PALIMP_CHECK(ai <= a.size && limit <= a.size - ai && bi <= b.size && limit <= b.size - bi);
+u64 common_prefix_from_word(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
   if (limit == 0) return 0;
   return with_symbols(a, [&](const auto* pa) {
     return with_symbols(b, [&](const auto* pb) -> u64 {

@@ -8,6 +8,7 @@
 // costs one byte per character.
 #pragma once
 
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -45,9 +46,24 @@ decltype(auto) with_symbols(const SymbolSpan& s, F&& f) {
   check_failed("unreachable: symbol width");
 }
 
+// Number of equal symbols at a[ai..] and b[bi..], at most `limit`, where
+// the first machine word is known to be equal (or the spans differ in width).
+u64 common_prefix_from_word(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit);
+
 // Number of equal symbols at a[ai..] and b[bi..], at most `limit`.
-// Requires ai + limit <= a.size and bi + limit <= b.size.  O(result).
-u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit);
+// Requires ai + limit <= a.size and bi + limit <= b.size (checked).
+// O(result).  The engines measure many runs that end within a few symbols,
+// so spans of one width compare their first machine word here, inline.
+inline u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
+  PALIMP_CHECK(ai <= a.size && limit <= a.size - ai && bi <= b.size && limit <= b.size - bi);
+  if (a.width == b.width && limit >= 8 / a.width) {
+    u64 wa, wb;
+    std::memcpy(&wa, static_cast<const u8*>(a.data) + ai * a.width, 8);
+    std::memcpy(&wb, static_cast<const u8*>(b.data) + bi * b.width, 8);
+    if (const u64 d = wa ^ wb) return static_cast<u64>(std::countr_zero(d)) / 8 / a.width;
+  }
+  return common_prefix_from_word(a, ai, b, bi, limit);
+}
 
 // Owned token sequences in one arena: the stored input of a token engine.
 // Each sequence is kept in the narrowest width that holds its largest id (ids

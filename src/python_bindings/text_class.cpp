@@ -54,7 +54,8 @@ PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     TextStore store;
     for (const auto& view : messages.views) {
       if (view) {
-        store.add_borrowed(view->code_points, view->ascii);
+        const bool added = store.add_borrowed(view->code_points, view->ascii);
+        PALIMP_CHECK(added);  // the conversion refused surrogates
       } else {
         store.add_absent();
       }

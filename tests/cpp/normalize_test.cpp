@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 namespace palimp {
@@ -129,6 +130,44 @@ TEST(CodeUnits, RandomTextsAgreeAcrossConversions) {
         append_utf8(s, start, len, out);
         ASSERT_EQ(out, "<" + slice) << start << "+" << len << " width " << int(s.width);
         ASSERT_EQ(utf8_length(s, start, len), slice.size());
+      }
+    }
+  }
+}
+
+// The one-pass scan against the slow per-range measure, in every width, with
+// lengths around the stride, and surrogates wherever they may hide.
+TEST(ScanText, MarksAndSurrogatesInOnePass) {
+  std::mt19937_64 rng(11);
+  const u32 samples[] = {0x41, 0x7F, 0x80, 0xFF, 0x100, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF};
+  for (int round = 0; round < 300; ++round) {
+    const u64 n = round < 140 ? round : rng() % 1000;
+    std::vector<u32> values(n);
+    for (u32& v : values) v = samples[rng() % std::size(samples)];
+    const u32 top = values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    for (const u8 width : {u8{1}, u8{2}, u8{4}}) {
+      if ((width == 1 && top > 0xFF) || (width == 2 && top > 0xFFFF)) continue;
+      std::vector<u8> bytes(n * width + 1);
+      for (u64 i = 0; i < n; ++i) std::memcpy(bytes.data() + i * width, &values[i], width);  // little-endian
+      const SymbolSpan s{bytes.data(), n, width};
+      std::vector<u64> marks{99};  // appended to, never cleared
+      const TextScan scan = scan_text(s, marks);
+      ASSERT_FALSE(scan.surrogate);
+      ASSERT_EQ(scan.bytes, utf8_length(s, 0, n));
+      std::vector<u64> want{99};
+      for (u64 c = 0; c < n; c += kMarkStride) want.push_back(utf8_length(s, 0, c));
+      if (n % kMarkStride == 0) want.push_back(scan.bytes);
+      ASSERT_EQ(marks, want) << "n " << n << " width " << int(width);
+      EXPECT_FALSE(has_surrogate(s));
+      if (width == 1 || n == 0) continue;
+      for (const u32 bad : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu}) {
+        const u64 at = rng() % n;
+        std::vector<u8> with = bytes;
+        std::memcpy(with.data() + at * width, &bad, width);
+        const SymbolSpan t{with.data(), n, width};
+        std::vector<u64> ignored;
+        ASSERT_TRUE(scan_text(t, ignored).surrogate) << "at " << at << " of " << n;
+        ASSERT_TRUE(has_surrogate(t));
       }
     }
   }

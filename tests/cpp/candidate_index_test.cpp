@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engine/binary.h"
+#include "engine/candidate_index.h"
+#include "hashing.h"
+#include "reference_engines.h"
+#include "test_support.h"
+
+namespace palimp::testing {
+namespace {
+
+TEST(ShortLists, GrowThroughTheirBlocksAndStopAtTheirLimit) {
+  ShortListPool<u32> pool(64);
+  std::vector<ShortList<u32>> lists(70);
+  // Interleaved appends, so blocks are moved, freed and reused while other
+  // lists still live in the pool.
+  for (u32 round = 0; round < 70; ++round) {
+    for (u32 l = 0; l < lists.size(); ++l) {
+      if (round < l + 1) EXPECT_EQ(pool.append(lists[l], round * 100 + l), round < 64);
+    }
+  }
+  for (u32 l = 0; l < lists.size(); ++l) {
+    const ShortListView<u32> v = pool.view(lists[l]);
+    ASSERT_EQ(v.size, std::min<u32>(l + 1, 64));
+    ASSERT_EQ(pool.size(lists[l]), v.size);
+    for (u32 i = 0; i < v.size; ++i) ASSERT_EQ(v[i], i * 100 + l) << "list " << l;
+  }
+  ShortListPool<u64> one(1);
+  ShortList<u64> single;
+  EXPECT_TRUE(one.append(single, ShortList<u64>::kMaxValue));
+  EXPECT_FALSE(one.append(single, 7));
+  EXPECT_EQ(one.view(single)[0], ShortList<u64>::kMaxValue);
+}
+
+TEST(ShortLists, MapFindsEveryKeyAcrossGrowth) {
+  ShortListMap<u32> map;
+  ShortListPool<u32> pool(64);
+  EXPECT_EQ(map.find(0), nullptr);
+  // Polynomial hashes of short windows: small, poorly mixed keys, 0 included.
+  std::mt19937_64 rng(3);
+  std::map<u64, std::vector<u32>> want;
+  for (u32 i = 0; i < 20000; ++i) {
+    const u64 key = i % 3 == 0 ? rng() : rng() % 5000;
+    pool.append(map.find_or_insert(key), i);
+    if (want[key].size() < 64) want[key].push_back(i);
+  }
+  EXPECT_EQ(map.size(), want.size());
+  EXPECT_LE(map.size(), map.limit());
+  for (const auto& [key, values] : want) {
+    const ShortList<u32>* l = map.find(key);
+    ASSERT_NE(l, nullptr);
+    const ShortListView<u32> v = pool.view(*l);
+    ASSERT_EQ(v.size, values.size());
+    for (u32 i = 0; i < v.size; ++i) ASSERT_EQ(v[i], values[i]);
+  }
+  EXPECT_EQ(map.find(UINT64_MAX), nullptr);
+}
+
+// Every window of the added messages with the hash's value, in order: the
+// list that the index's places() must begin with.
+struct Place {
+  u64 message, pos;
+  friend bool operator==(const Place&, const Place&) = default;
+};
+
+template <class V>
+void check_index_against_all_windows(const Messages& msgs, u64 k) {
+  std::vector<SymbolSpan> spans;
+  for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
+  const SegmentTable table = exact_segments(spans, k);
+  const PlaceNumbering numbering(spans);
+  CandidateIndex<V> index(spans, numbering, k);
+  std::map<u64, std::vector<Place>> all;
+  for (u64 m = 0; m < msgs.size(); ++m) {
+    // While message m is scanned the index holds messages 0..m-1: check
+    // every window of message m against it.
+    for (u64 p = 0; k <= msgs[m].size() && p + k <= msgs[m].size(); ++p) {
+      const u64 h = slow_hash(msgs[m], p, k);
+      const auto it = all.find(h);
+      ASSERT_EQ(index.contains(h), it != all.end());
+      const auto places = index.places(h);
+      if (it == all.end()) {
+        ASSERT_TRUE(places.empty());
+        continue;
+      }
+      const std::vector<Place>& want = it->second;
+      ASSERT_EQ(places.size(), std::min<u64>(want.size(), MAX_CANDIDATES)) << "message " << m << " pos " << p;
+      for (u64 t = 0; t < places.size(); ++t) {
+        const Candidate<V>& c = places[t];
+        ASSERT_EQ((Place{c.message, c.pos}), want[t]) << "message " << m << " pos " << p << " place " << t;
+        if (c.parent == Candidate<V>::kRoot) continue;
+        // A derived place repeats its parent's symbols for `copied` of them.
+        ASSERT_LT(c.parent, t);
+        const Candidate<V>& parent = places[c.parent];
+        ASSERT_GE(c.copied, k);
+        ASSERT_LE(c.pos + c.copied, msgs[c.message].size());
+        ASSERT_LE(parent.pos + c.copied, msgs[parent.message].size());
+        ASSERT_TRUE(std::equal(msgs[c.message].begin() + c.pos, msgs[c.message].begin() + c.pos + c.copied,
+                               msgs[parent.message].begin() + parent.pos));
+      }
+      const Candidate<V> first = index.first_place(h);
+      ASSERT_EQ((Place{first.message, first.pos}), want[0]);
+    }
+    index.add_message(m, table.message(m));
+    for (u64 p = 0; k <= msgs[m].size() && p + k <= msgs[m].size(); ++p) {
+      all[slow_hash(msgs[m], p, k)].push_back({m, p});
+    }
+  }
+}
+
+TEST(CandidateIndex, HandsOutTheFirstPlacesOfEveryWindowInOrder) {
+  std::mt19937_64 rng(21);
+  for (int round = 0; round < 60; ++round) {
+    const u64 k = 1 + rng() % 5;
+    // Long chains of versions, so that most places are derived copies and
+    // many hashes have more than MAX_CANDIDATES places.
+    Messages msgs = random_versions(rng, 2 + rng() % 4, 20 + rng() % 70, 150);
+    if (round % 2) {
+      check_index_against_all_windows<u32>(msgs, k);
+    } else {
+      check_index_against_all_windows<u64>(msgs, k);
+    }
+    ASSERT_FALSE(HasFatalFailure()) << "round " << round << " k " << k;
+  }
+}
+
+// One place copied far more often than MAX_CANDIDATES times, by references
+// that cover its whole block and by ones that cover it alone, interleaved.
+TEST(CandidateIndex, KeepsTheFirstCopiesOfAHeavilyCopiedPlace) {
+  std::vector<u32> base;
+  for (u32 i = 0; i < 300; ++i) base.push_back(1000 + i);
+  Messages msgs{base};
+  u32 fresh = 1u << 20;
+  for (int m = 0; m < 90; ++m) {
+    std::vector<u32> msg;
+    if (m % 3 == 0) msg.assign(base.begin(), base.end());  // covers every block
+    for (int j = 0; j < 3; ++j) {
+      msg.insert(msg.end(), base.begin() + 70, base.begin() + 74);  // one window of block 1
+      msg.push_back(fresh++);
+    }
+    msgs.push_back(msg);
+  }
+  check_index_against_all_windows<u32>(msgs, 4);
+}
+
+// The crafted input that used to make each hit rescan every copy of its
+// block: many short copies of windows of one block, then a window of the
+// same block that nobody copied, used over and over.
+Messages crafted(int copiers, int uses) {
+  std::mt19937_64 rng(1);
+  std::vector<u32> base;
+  for (u32 i = 0; i < 256; ++i) base.push_back(1000 + i);
+  Messages msgs{base};
+  u32 sep = 1000000;
+  for (int m = 0; m < copiers; ++m) {
+    std::vector<u32> msg;
+    for (int j = 0; j < 100; ++j) {
+      const u64 q = rng() % 200;
+      msg.insert(msg.end(), base.begin() + q, base.begin() + q + 4);
+      msg.push_back(sep++);
+    }
+    msgs.push_back(msg);
+  }
+  std::vector<u32> last;
+  for (int j = 0; j < uses; ++j) {
+    last.insert(last.end(), base.begin() + 251, base.begin() + 255);
+    last.push_back(sep++);
+  }
+  msgs.push_back(last);
+  return msgs;
+}
+
+TEST(ExactEngine, CraftedCopiesMatchTheSlowEngine) {
+  const Messages msgs = crafted(120, 300);
+  std::vector<SymbolSpan> spans;
+  for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
+  const Lists want = reference_exact(msgs, 4);
+  EXPECT_EQ(to_lists(exact_segments(spans, 4), msgs), want);
+  EXPECT_EQ(to_lists(exact_segments_wide(spans, 4), msgs), want);
+}
+
+TEST(ExactEngine, WidePlacesGiveTheSameSegments) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 100; ++round) {
+    const u64 k = 1 + rng() % 6;
+    const Messages msgs = random_versions(rng, 2 + rng() % 5, 1 + rng() % 30, 120);
+    std::vector<SymbolSpan> spans;
+    for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
+    ASSERT_EQ(exact_segments_wide(spans, k), exact_segments(spans, k)) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace palimp::testing
