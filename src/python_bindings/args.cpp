@@ -1,5 +1,7 @@
 #include "python_bindings/args.h"
 
+#include "normalize.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -163,25 +165,21 @@ u32 to_token_id(PyObject* o) {
   return static_cast<u32>(v);
 }
 
-TextView to_text(PyObject* o) {
+TextView to_text_unchecked(PyObject* o) {
   if (!PyUnicode_Check(o)) type_mismatch(o, "PyString");
   const u64 n = static_cast<u64>(PyUnicode_GET_LENGTH(o));
-  const int kind = PyUnicode_KIND(o);
-  const void* data = PyUnicode_DATA(o);
-  bool surrogate = false;
-  if (kind == PyUnicode_2BYTE_KIND) {
-    const auto* p = static_cast<const Py_UCS2*>(data);
-    for (u64 i = 0; i < n; ++i) surrogate |= (p[i] & 0xF800) == 0xD800;
-  } else if (kind == PyUnicode_4BYTE_KIND) {
-    const auto* p = static_cast<const Py_UCS4*>(data);
-    for (u64 i = 0; i < n; ++i) surrogate |= (p[i] & 0xFFFFF800u) == 0xD800;
-  }
-  if (surrogate) {
-    // Let the interpreter raise its own UnicodeEncodeError for it.
-    PyRef encoded = checked(PyUnicode_AsUTF8String(o));
-    check_failed("a str with a surrogate encoded to UTF-8");
-  }
-  return TextView{SymbolSpan{data, n, static_cast<u8>(kind)}, PyUnicode_IS_ASCII(o) != 0};
+  return TextView{SymbolSpan{PyUnicode_DATA(o), n, static_cast<u8>(PyUnicode_KIND(o))}, PyUnicode_IS_ASCII(o) != 0};
+}
+
+void raise_no_utf8(PyObject* o) {
+  PyRef encoded = checked(PyUnicode_AsUTF8String(o));
+  check_failed("a str with a surrogate encoded to UTF-8");
+}
+
+TextView to_text(PyObject* o) {
+  const TextView view = to_text_unchecked(o);
+  if (!view.ascii && has_surrogate(view.code_points)) raise_no_utf8(o);
+  return view;
 }
 
 std::string to_utf8(PyObject* o) {

@@ -352,6 +352,12 @@ struct TextView {
 // Text conversion: a str (subclasses included) that has a UTF-8 form; a lone
 // surrogate raises the interpreter's own UnicodeEncodeError.
 TextView to_text(PyObject* o);
+// The first steps of it: a str's storage, not yet checked for surrogates
+// (callers that scan the text anyway check in the same pass).
+TextView to_text_unchecked(PyObject* o);
+// Raises the interpreter's own UnicodeEncodeError for a str that has no
+// UTF-8 form.
+[[noreturn]] void raise_no_utf8(PyObject* o);
 std::string to_utf8(PyObject* o);
 
 // Sequence conversion, first steps: rejects a str and anything the

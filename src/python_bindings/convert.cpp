@@ -71,4 +71,19 @@ TextMessages to_text_messages(PyObject* messages) {
   return out;
 }
 
+TextStoreMessages to_text_store(PyObject* messages) {
+  check_sequence(messages);
+  TextStoreMessages out{checked(PyList_New(0)), {}};
+  for_each_item(messages, [&](PyObject* entry) {
+    if (entry == Py_None) {
+      out.store.add_absent();
+      return;
+    }
+    const TextView view = to_text_unchecked(entry);
+    if (!out.store.add_borrowed(view.code_points, view.ascii)) raise_no_utf8(entry);
+    if (PyList_Append(out.keep.get(), entry) < 0) throw PythonError{};
+  });
+  return out;
+}
+
 }  // namespace palimp::py

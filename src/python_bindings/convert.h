@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core.h"
+#include "lib.h"
 #include "python_bindings/args.h"
 
 namespace palimp::py {
@@ -25,6 +26,15 @@ struct TextMessages {
   std::vector<std::optional<TextView>> views;  // one per entry of the caller's list
 };
 TextMessages to_text_messages(PyObject* messages);
+
+// `messages` of from_texts, converted straight into the store the text
+// compressors read: the same rules and errors as to_text_messages, with one
+// pass over each text that both checks it for surrogates and measures it.
+struct TextStoreMessages {
+  PyRef keep;  // a list of the present str objects, whose storage `store` reads
+  TextStore store;
+};
+TextStoreMessages to_text_store(PyObject* messages);
 
 // The five keyword-only engine arguments of every class method that builds a
 // compressor, declared once for all of them.

@@ -49,17 +49,9 @@ constexpr auto kCompressionRatio = instance_method("PalimpText", "compression_ra
 PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto a = bind<kFromTexts>(args, nargs, kwnames);
-    TextMessages messages = a.convert<"messages">(to_text_messages);
+    TextStoreMessages messages = a.convert<"messages">(to_text_store);
     const EngineOptions options = to_engine_options(a);
-    TextStore store;
-    for (const auto& view : messages.views) {
-      if (view) {
-        const bool added = store.add_borrowed(view->code_points, view->ascii);
-        PALIMP_CHECK(added);  // the conversion refused surrogates
-      } else {
-        store.add_absent();
-      }
-    }
+    TextStore store = std::move(messages.store);
     std::variant<Exact, Approximate> built = options.exact
                                                  ? std::variant<Exact, Approximate>(exact(std::move(store), options.params))
                                                  : std::variant<Exact, Approximate>(approximate(std::move(store), options.params));

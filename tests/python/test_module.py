@@ -459,8 +459,10 @@ class TestAbnormalEnds:
                     if line.startswith("VmSize:"):
                         return int(line.split()[1]) * 1024
 
-            text = "ab" * 15_000_000
-            tokens = np.arange(15_000_000, dtype=np.uint32) % 7
+            # Text that does not repeat: every window is new and indexed.
+            rng = np.random.default_rng(5)
+            text = rng.integers(33, 127, 30_000_000, dtype=np.uint8).tobytes().decode("ascii")
+            tokens = rng.integers(0, 2**24, 15_000_000, dtype=np.uint32)
             limit = address_space() + 256 * 2**20
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
             calls = [lambda: palimp.PalimpText.from_texts([text, text]),
