@@ -275,8 +275,8 @@ Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
 
 template <class V>
 u64 CandidateIndex<V>::advance_roots(Run& run) const {
-  if (run.next[0] == run.list[0].size) return 0;
-  const u64 place = run.list[0][run.next[0]++];
+  if (run.next == run.ids.size) return 0;
+  const u64 place = run.ids[run.next++];
   const u64 m = places_.message_of(place);
   run.head = {static_cast<V>(m), static_cast<V>(place - places_.first(m)), 0, Candidate<V>::kRoot};
   return place + 1;
@@ -284,47 +284,60 @@ u64 CandidateIndex<V>::advance_roots(Run& run) const {
 
 template <class V>
 inline u64 CandidateIndex<V>::advance_copies(Run& run) const {
-  // The earliest of the lists' heads (a reference is in one of them only);
-  // the few copies of a source are checked for covering the start.
   const V s = run.source_pos;
-  for (;;) {
-    const u32 l = run.first[0] <= std::min(run.first[1], run.first[2]) ? 0 : run.first[1] <= run.first[2] ? 1 : 2;
-    const u64 id = run.first[l];
-    if (id == UINT64_MAX) return 0;  // all exhausted
-    run.first[l] = run.next[l] < run.list[l].size ? u64{run.list[l][run.next[l]++]} : UINT64_MAX;
-    const Copy& copy = copies_[id];
+  while (run.next < run.ids.size) {
+    const Copy& copy = copies_[run.ids[run.next++]];
     if (run.check && !(copy.first <= s && s <= copy.last)) continue;
     assert(copy.first <= s && s <= copy.last);
     run.head = {copy.message, static_cast<V>(copy.pos_base + s), static_cast<V>(copy.end - s), run.owner};
     return u64{static_cast<V>(copy.key_base + s)};
   }
+  return 0;
 }
 
 template <class V>
-inline u64 CandidateIndex<V>::open_copies(V owner, const Candidate<V>& c, Run& run) const {
+inline u64 CandidateIndex<V>::open_copies(V owner, const Candidate<V>& c, Run& run) {
   if (sources_.empty()) return 0;
   const Source& source = sources_[c.message];
   if (source.blocks == kNoBlocks) {
     if (source.few.empty()) return 0;
-    run.list[0] = pool_.view(source.few);
-    run.list[1] = run.list[2] = {};
+    run.ids = pool_.view(source.few);
     run.check = true;
   } else {
+    // The superblock's, the block's and the start's copies, each in the
+    // order added; usually all but one are empty.
     const u64 block = source.blocks + c.pos / kBlock;
-    run.list[0] = pool_.view(supers_[source.supers + c.pos / kSuper]);
-    run.list[1] = pool_.view(blocks_[block]);
-    run.list[2] = {};
-    run.check = false;
+    ShortListView<V> lists[3] = {pool_.view(supers_[source.supers + c.pos / kSuper]), pool_.view(blocks_[block]), {}};
     if (partial_blocks_[block / 64] >> (block % 64) & 1) {
-      if (const ShortList<V>* own = partial_.find(places_.first(c.message) + c.pos)) run.list[2] = pool_.view(*own);
+      if (const ShortList<V>* own = partial_.find(places_.first(c.message) + c.pos)) lists[2] = pool_.view(*own);
     }
+    const u32 nonempty = (lists[0].size > 0) + (lists[1].size > 0) + (lists[2].size > 0);
+    if (nonempty == 0) return 0;
+    if (nonempty == 1) {
+      run.ids = lists[0].size > 0 ? lists[0] : lists[1].size > 0 ? lists[1] : lists[2];
+    } else {
+      // Merge them into scratch that lasts for this enumeration, sized for
+      // the most any enumeration can need so that it never moves.
+      if (!merged_) merged_ = std::make_unique_for_overwrite<V[]>((MAX_CANDIDATES + 1) * 3 * MAX_CANDIDATES);
+      V* out = merged_.get() + merged_size_;
+      u32 n = 0;
+      u32 next[3] = {0, 0, 0};
+      u64 head[3];
+      for (u32 l = 0; l < 3; ++l) head[l] = lists[l].size > 0 ? u64{lists[l][0]} : UINT64_MAX;
+      for (;;) {
+        const u32 l = head[0] <= std::min(head[1], head[2]) ? 0 : head[1] <= head[2] ? 1 : 2;
+        if (head[l] == UINT64_MAX) break;
+        out[n++] = static_cast<V>(head[l]);
+        head[l] = ++next[l] < lists[l].size ? u64{lists[l][next[l]]} : UINT64_MAX;
+      }
+      run.ids = {out, n, 0};
+      merged_size_ += n;
+    }
+    run.check = false;
   }
   run.owner = owner;
   run.source_pos = c.pos;
-  for (u32 l = 0; l < 3; ++l) {
-    run.first[l] = run.list[l].size > 0 ? u64{run.list[l][0]} : UINT64_MAX;
-    run.next[l] = 1;
-  }
+  run.next = 0;
   return advance_copies(run);
 }
 
@@ -375,8 +388,9 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   u64* heap = heap_.get();
   u32 heap_size = 0;
   u32 open = 1;
-  runs[0].list[0] = pool_.view(fresh);
-  runs[0].next[0] = 0;
+  merged_size_ = 0;
+  runs[0].ids = pool_.view(fresh);
+  runs[0].next = 0;
   runs[0].owner = Candidate<V>::kRoot;
   heap_push(heap, heap_size, advance_roots(runs[0]) << kRunBits);
   u64 count = 0;

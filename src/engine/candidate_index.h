@@ -140,16 +140,17 @@ class CandidateIndex {
   // A sorted run of places merged into the answer of places(): the fresh
   // places of the hash, or the copies of one candidate.
   struct Run {
-    // Fresh places; or the few copies (checked); or the superblock's, the
-    // block's and the start's copies.
-    ShortListView<V> list[3];
-    u32 next[3];
-    u64 first[3];     // each list's next value (list[l][next[l] - 1]), UINT64_MAX when done
-    bool check;       // list[0] holds copies that may not cover source_pos
+    // Fresh places; or copy numbers: the few copies of the source (checked
+    // for covering source_pos), or the merge of the superblock's, the
+    // block's and the start's lists.
+    ShortListView<V> ids;
+    u32 next;
+    bool check;
     V owner;          // candidate whose copies the run yields; kRoot for the fresh places
     V source_pos;     // that candidate's position
     Candidate<V> head;  // the place the run yields next
   };
+
   static constexpr V kNoBlocks = static_cast<V>(-1);
 
   void add_fresh_runs(u64 m, std::span<const Piece> pieces);
@@ -161,7 +162,7 @@ class CandidateIndex {
   u64 advance_roots(Run& run) const;
   u64 advance_copies(Run& run) const;
   // Opens the run of the copies of candidate `owner`; as advance().
-  u64 open_copies(V owner, const Candidate<V>& c, Run& run) const;
+  u64 open_copies(V owner, const Candidate<V>& c, Run& run);
   // Fills out_ with the first places of the hash whose fresh places are
   // `fresh`; returns how many.
   u64 enumerate(const ShortList<V>& fresh);
@@ -197,6 +198,8 @@ class CandidateIndex {
   std::unique_ptr<Candidate<V>[]> out_;
   std::unique_ptr<Run[]> runs_;
   std::unique_ptr<u64[]> heap_;  // (place number + 1) << 7 | run, of each open run's head; a min-heap
+  std::unique_ptr<V[]> merged_;  // copy lists merged for runs during one enumeration
+  u64 merged_size_ = 0;
 };
 
 extern template class CandidateIndex<u32>;
