@@ -6,40 +6,8 @@
 namespace palimp {
 namespace {
 
-// Same-width comparison, a machine word at a time.
-template <class T>
-u64 common_prefix_same(const T* a, const T* b, u64 limit) {
-  const u64 bytes = limit * sizeof(T);
-  const auto* pa = reinterpret_cast<const unsigned char*>(a);
-  const auto* pb = reinterpret_cast<const unsigned char*>(b);
-  u64 i = 0;
-  while (bytes - i >= 32) {
-    u64 wa[4], wb[4];
-    std::memcpy(wa, pa + i, 32);
-    std::memcpy(wb, pb + i, 32);
-    const u64 d0 = wa[0] ^ wb[0], d1 = wa[1] ^ wb[1], d2 = wa[2] ^ wb[2], d3 = wa[3] ^ wb[3];
-    if (d0 | d1 | d2 | d3) {
-      const u64 word = d0 ? 0 : d1 ? 1 : d2 ? 2 : 3;
-      const u64 d = d0 ? d0 : d1 ? d1 : d2 ? d2 : d3;
-      return (i + word * 8 + std::countr_zero(d) / 8) / sizeof(T);
-    }
-    i += 32;
-  }
-  while (bytes - i >= 8) {
-    u64 wa, wb;
-    std::memcpy(&wa, pa + i, 8);
-    std::memcpy(&wb, pb + i, 8);
-    if (const u64 d = wa ^ wb) return (i + std::countr_zero(d) / 8) / sizeof(T);
-    i += 8;
-  }
-  for (u64 j = i / sizeof(T); j < limit; ++j) {
-    if (a[j] != b[j]) return j;
-  }
-  return limit;
-}
-
 template <class A, class B>
-u64 common_prefix_mixed(const A* a, const B* b, u64 limit) {
+u64 mixed_prefix(const A* a, const B* b, u64 limit) {
   for (u64 j = 0; j < limit; ++j) {
     if (static_cast<u32>(a[j]) != static_cast<u32>(b[j])) return j;
   }
@@ -48,18 +16,34 @@ u64 common_prefix_mixed(const A* a, const B* b, u64 limit) {
 
 }  // namespace
 
-u64 common_prefix_from_word(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
-  if (limit == 0) return 0;
+u64 common_bytes(const u8* a, const u8* b, u64 n, u64 from) {
+  u64 i = from;
+  while (n - i >= 32) {
+    u64 wa[4], wb[4];
+    std::memcpy(wa, a + i, 32);
+    std::memcpy(wb, b + i, 32);
+    const u64 d0 = wa[0] ^ wb[0], d1 = wa[1] ^ wb[1], d2 = wa[2] ^ wb[2], d3 = wa[3] ^ wb[3];
+    if (d0 | d1 | d2 | d3) {
+      const u64 word = d0 ? 0 : d1 ? 1 : d2 ? 2 : 3;
+      const u64 d = d0 ? d0 : d1 ? d1 : d2 ? d2 : d3;
+      return i + word * 8 + static_cast<u64>(std::countr_zero(d)) / 8;
+    }
+    i += 32;
+  }
+  while (n - i >= 8) {
+    u64 wa, wb;
+    std::memcpy(&wa, a + i, 8);
+    std::memcpy(&wb, b + i, 8);
+    if (const u64 d = wa ^ wb) return i + static_cast<u64>(std::countr_zero(d)) / 8;
+    i += 8;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+u64 common_prefix_mixed(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
   return with_symbols(a, [&](const auto* pa) {
-    return with_symbols(b, [&](const auto* pb) -> u64 {
-      using A = std::remove_cvref_t<decltype(*pa)>;
-      using B = std::remove_cvref_t<decltype(*pb)>;
-      if constexpr (std::is_same_v<A, B>) {
-        return common_prefix_same(pa + ai, pb + bi, limit);
-      } else {
-        return common_prefix_mixed(pa + ai, pb + bi, limit);
-      }
-    });
+    return with_symbols(b, [&](const auto* pb) { return mixed_prefix(pa + ai, pb + bi, limit); });
   });
 }
 

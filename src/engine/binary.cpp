@@ -32,7 +32,8 @@ class ExactEngine {
 
   // The best of `places` for position p of message i: the longest common run
   // of at least k symbols, the earliest place on ties.
-  std::optional<Match> best_of(u64 i, u64 p, std::span<const Candidate<V>> places) const {
+  // Out of line: called once per hit, and profiles show it apart from the scan.
+  [[gnu::noinline]] std::optional<Match> best_of(u64 i, u64 p, std::span<const Candidate<V>> places) const {
     const SymbolSpan& cur = msgs_[i];
     const u64 rest = cur.size - p;
     // Fresh places are compared from their first symbol; ask for all of them
@@ -114,7 +115,7 @@ class ExactEngine {
   }
 
   // The first position e >= from of message i whose window is a hit, or n.
-  u64 next_hit(u64 i, u64 from) {
+  [[gnu::noinline]] u64 next_hit(u64 i, u64 from) {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     if (from >= n || !fits(n, from)) return n;
