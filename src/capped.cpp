@@ -4,7 +4,9 @@
 
 namespace palimp {
 
-CappedHashedGreedy CappedHashedGreedy::new_tokens(TokenStore tokens, const EngineParams& params) {
+CappedHashedGreedy CappedHashedGreedy::new_tokens(TokenStore tokens, const EngineParams& params,
+                                                  const Interrupt& interrupt) {
+  (void)interrupt;  // the capped engine does not poll yet
   const std::vector<SymbolSpan> spans = tokens.spans();
   SegmentTable segments = capped_segments(spans, params);
   return CappedHashedGreedy(TokenEngineState{params, std::move(segments), std::move(tokens)});

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core.h"
+#include "interrupt.h"
 
 namespace palimp {
 
@@ -14,7 +15,8 @@ class CappedHashedGreedy final : public PalimpTokens {
   // Segments messages already gathered into a store, which it takes over;
   // the store holds present messages only, numbered 0, 1, ...  Reads
   // params.min_match_len, cap_len and ncap; stores params unchanged.
-  static CappedHashedGreedy new_tokens(TokenStore tokens, const EngineParams& params);
+  static CappedHashedGreedy new_tokens(TokenStore tokens, const EngineParams& params,
+                                       const Interrupt& interrupt = Interrupt{});
 
   const TokenEngineState& state() const { return state_; }
   std::vector<std::vector<TokenSegment>> segments() const override { return state_.segment_records(); }

@@ -9,9 +9,10 @@ HashedGreedyBinary HashedGreedyBinary::new_tokens(std::span<const TokenSpan> mes
   return new_tokens(TokenStore(messages), params);
 }
 
-HashedGreedyBinary HashedGreedyBinary::new_tokens(TokenStore tokens, const EngineParams& params) {
+HashedGreedyBinary HashedGreedyBinary::new_tokens(TokenStore tokens, const EngineParams& params,
+                                                  const Interrupt& interrupt) {
   const std::vector<SymbolSpan> spans = tokens.spans();
-  SegmentTable segments = exact_segments(spans, params.min_match_len);
+  SegmentTable segments = exact_segments(spans, params.min_match_len, interrupt);
   return HashedGreedyBinary(TokenEngineState{params, std::move(segments), std::move(tokens)});
 }
 

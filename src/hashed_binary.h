@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core.h"
+#include "interrupt.h"
 
 namespace palimp {
 
@@ -13,8 +14,10 @@ class HashedGreedyBinary final : public PalimpTokens {
   // Copies `messages` and segments them with the exact engine.  Only
   // params.min_match_len affects the result.
   static HashedGreedyBinary new_tokens(std::span<const TokenSpan> messages, const EngineParams& params);
-  // The same for messages already gathered into a store, which it takes over.
-  static HashedGreedyBinary new_tokens(TokenStore tokens, const EngineParams& params);
+  // The same for messages already gathered into a store, which it takes over;
+  // `interrupt` may end the work (exact_segments).
+  static HashedGreedyBinary new_tokens(TokenStore tokens, const EngineParams& params,
+                                       const Interrupt& interrupt = Interrupt{});
 
   const TokenEngineState& state() const { return state_; }
   std::vector<std::vector<TokenSegment>> segments() const override { return state_.segment_records(); }

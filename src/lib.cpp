@@ -162,14 +162,15 @@ double TextCompressorState::compression_ratio() const {
 
 // ---- construction
 
-Exact exact(TextStore texts, const EngineParams& params) {
+Exact exact(TextStore texts, const EngineParams& params, const Interrupt& interrupt) {
   std::vector<u64> present;
   const std::vector<SymbolSpan> input = engine_input(texts, present);
-  SegmentTable segments = exact_segments(input, params.min_match_len);
+  SegmentTable segments = exact_segments(input, params.min_match_len, interrupt);
   return Exact(TextCompressorState{params, std::move(segments), std::move(texts), std::move(present)});
 }
 
-Approximate approximate(TextStore texts, const EngineParams& params) {
+Approximate approximate(TextStore texts, const EngineParams& params, const Interrupt& interrupt) {
+  (void)interrupt;  // the capped engine does not poll yet
   std::vector<u64> present;
   const std::vector<SymbolSpan> input = engine_input(texts, present);
   SegmentTable segments = capped_segments(input, params);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core.h"
+#include "interrupt.h"
 #include "normalize.h"
 
 namespace palimp {
@@ -124,9 +125,10 @@ class Approximate final : public Palimp {
 // Compress a list of optional texts with the exact or the capped engine.
 Exact exact(std::span<const std::optional<std::string>> messages, const EngineParams& params);
 Approximate approximate(std::span<const std::optional<std::string>> messages, const EngineParams& params);
-// The same for texts already gathered into a store, which they take over.
-Exact exact(TextStore texts, const EngineParams& params);
-Approximate approximate(TextStore texts, const EngineParams& params);
+// The same for texts already gathered into a store, which they take over;
+// `interrupt` may end the work (the engines poll it).
+Exact exact(TextStore texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
+Approximate approximate(TextStore texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
 
 // ---- implementation of the template
 

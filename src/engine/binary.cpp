@@ -11,12 +11,12 @@ namespace {
 template <class V>
 class ExactEngine {
  public:
-  ExactEngine(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k)
-      : msgs_(messages), k_(k), roll_(k), index_(messages, places, k) {}
+  ExactEngine(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, const Interrupt& interrupt)
+      : msgs_(messages), k_(k), roll_(k), index_(messages, places, k), meter_(interrupt) {}
 
   SegmentTable run() {
     for (u64 i = 0; i < msgs_.size(); ++i) {
-      if (i > 0) index_.add_message(i - 1, out_.message(i - 1));
+      if (i > 0) index_.add_message(i - 1, out_.message(i - 1), meter_);
       scan_message(i);
       out_.end_message();
     }
@@ -82,7 +82,14 @@ class ExactEngine {
   // The match at position p of message i, whose window hashes to h: the best
   // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
   // them holds the window's symbols.
-  std::optional<Match> choose(u64 i, u64 p, u64 h) { return best_of(i, p, index_.places(h)); }
+  std::optional<Match> choose(u64 i, u64 p, u64 h) {
+    const auto places = index_.places(h);
+    const auto best = best_of(i, p, places);
+    // About 16 ns a place, and the symbols compared, which are about the
+    // match length.
+    meter_.add(16 * places.size() + (best ? best->len / 4 : 0));
+    return best;
+  }
 
   // Whether the window at p (hash h, a key of the index) is a hit: some
   // examined place holds its symbols.  Usually settled by the first place.
@@ -126,6 +133,7 @@ class ExactEngine {
         if (index_.contains(h) && is_hit(i, e, h)) return e;
         if (e == last) return n;
         h = roll_.roll(h, t[e], t[e + k_]);
+        if ((e & (kProbeCount - 1)) == 0) meter_.add(kProbeCount * 8);  // a probe takes some nanoseconds
       }
     });
   }
@@ -134,22 +142,24 @@ class ExactEngine {
   u64 k_;
   RollingWindow roll_;
   CandidateIndex<V> index_;
+  WorkMeter meter_;
   SegmentTable out_;
+  static constexpr u64 kProbeCount = u64{1} << 12;  // literal positions between counts of work
 };
 
 }  // namespace
 
-SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_len) {
+SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_len, const Interrupt& interrupt) {
   const PlaceNumbering places(messages);
   if (CandidateIndex<u32>::fits_narrow(messages.size(), places)) {
-    return ExactEngine<u32>(messages, places, min_match_len).run();
+    return ExactEngine<u32>(messages, places, min_match_len, interrupt).run();
   }
-  return ExactEngine<u64>(messages, places, min_match_len).run();
+  return ExactEngine<u64>(messages, places, min_match_len, interrupt).run();
 }
 
 SegmentTable exact_segments_wide(std::span<const SymbolSpan> messages, u64 min_match_len) {
   const PlaceNumbering places(messages);
-  return ExactEngine<u64>(messages, places, min_match_len).run();
+  return ExactEngine<u64>(messages, places, min_match_len, Interrupt{}).run();
 }
 
 }  // namespace palimp

@@ -22,6 +22,7 @@
 #include <span>
 
 #include "engine/candidate_index.h"
+#include "interrupt.h"
 #include "symbols.h"
 
 namespace palimp {
@@ -29,7 +30,10 @@ namespace palimp {
 // Segment lists of `messages` under the exact rule with window length
 // `min_match_len`.  Any min_match_len works; 0 or one longer than a message
 // makes that message one literal.  Memory: the messages are read in place.
-SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_len);
+// `interrupt` is polled every millisecond or so of work; whatever it throws
+// ends the call.
+SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_len,
+                            const Interrupt& interrupt = Interrupt{});
 
 // The same with the index's places stored 64 bits wide, as inputs beyond
 // 2^31 symbols need; for testing that path on small inputs.

@@ -17,6 +17,13 @@ constexpr u64 kEstimateFrom = u64{1} << 20;
 // issued a batch ahead.
 constexpr u64 kPrefetchFrom = u64{1} << 17;
 constexpr u64 kAhead = 32;  // windows hashed ahead of the one being filed
+// Work is counted once per kCountEvery windows, in units of about a
+// nanosecond: a window filed in a big table costs some tens of them, a probe
+// of a small one a few.
+constexpr u64 kCountEvery = u64{1} << 12;
+constexpr u64 kCountMask = kCountEvery - 1;
+constexpr u64 kFileUnits = 32;
+constexpr u64 kProbeUnits = 4;
 // Inputs of at most this many windows are sized at once.
 constexpr u64 kSmallInput = u64{1} << 16;
 // Indexing is restricted to the hashes of later windows for inputs of this
@@ -69,12 +76,12 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
 }
 
 template <class V>
-void CandidateIndex<V>::add_message(u64 m, std::span<const Piece> pieces) {
+void CandidateIndex<V>::add_message(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
   if (k_ == 0 || msgs_[m].size < k_) return;
-  add_fresh_runs(m, pieces);
+  add_fresh_runs(m, pieces, meter);
   u64 at = 0;
   for (const Piece& p : pieces) {
-    if (!p.is_literal()) add_copy(m, at, p);
+    if (!p.is_literal()) add_copy(m, at, p, meter);
     at += p.len;
   }
 }
@@ -103,7 +110,7 @@ void for_each_fresh_run(std::span<const Piece> pieces, u64 n, u64 k, F&& f) {
 }  // namespace
 
 template <class V>
-void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
+void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
   const SymbolSpan& msg = msgs_[m];
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
@@ -116,7 +123,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
   if (filtered_) {
     room = std::min(fresh, wanted_.size());  // every key filed is a wanted one
   } else if (fresh >= kEstimateFrom && fresh_.size() + fresh > fresh_.limit()) {
-    room = estimate_keys(m, pieces, fresh);
+    room = estimate_keys(m, pieces, fresh, meter);
   }
   fresh_.reserve(std::max(fresh_.size() + room, small_reserve_));
 
@@ -134,6 +141,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
           if (wanted_.find(h) != nullptr) file(j, h);
           if (j + 1 == to) break;
           h = roll.roll(h, t[j], t[j + k_]);
+          if ((j & kCountMask) == 0) meter.add(kCountEvery * kProbeUnits);
         }
         return;
       }
@@ -142,6 +150,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
           file(j, h);
           if (j + 1 == to) break;
           h = roll.roll(h, t[j], t[j + k_]);
+          if ((j & kCountMask) == 0) meter.add(kCountEvery * kFileUnits);
         }
         return;
       }
@@ -157,6 +166,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
         fresh_.prefetch(h);
       }
       for (u64 j = from; j < to; ++j) {
+        if ((j & kCountMask) == 0) meter.add(kCountEvery * kFileUnits);
         file(j, ring[j % kAhead]);
         if (ahead < to) {
           h = roll.roll(h, t[ahead - 1], t[ahead - 1 + k_]);
@@ -174,7 +184,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces) {
 // hash space that a fixed mix selects, which is exact in expectation and off
 // by about 8 / sqrt(distinct) relatively.
 template <class V>
-u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh) const {
+u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const {
   const SymbolSpan& msg = msgs_[m];
   std::vector<u64> sample;
   sample.reserve(fresh / 48 + 64);
@@ -186,6 +196,7 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
         if ((h * 0xD6E8FEB86659FD93ull) >> 58 == 0) sample.push_back(h);
         if (j + 1 == to) break;
         h = roll.roll(h, t[j], t[j + k_]);
+        if ((j & kCountMask) == 0) meter.add(kCountEvery * kProbeUnits);
       }
     });
   });
@@ -196,8 +207,11 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
 }
 
 template <class V>
-void CandidateIndex<V>::add_copy(u64 m, u64 at, const Piece& ref) {
+void CandidateIndex<V>::add_copy(u64 m, u64 at, const Piece& ref, WorkMeter& meter) {
   const u64 c = ref.source;
+  // Listing a copy takes a step per superblock, and at most 4 * kSuper /
+  // kBlock more.
+  meter.add((ref.len / kSuper + 1) * kFileUnits);
   const u64 id = copies_.size();
   PALIMP_CHECK(id <= ShortList<V>::kMaxValue);
   copies_.push_back({static_cast<V>(m), static_cast<V>(ref.start), static_cast<V>(ref.start + ref.len - k_),

@@ -68,6 +68,7 @@
 #include <vector>
 
 #include "engine/short_lists.h"
+#include "interrupt.h"
 #include "symbols.h"
 
 namespace palimp {
@@ -107,8 +108,9 @@ class CandidateIndex {
 
   // Adds message m, cut into `pieces` (in order; they tile it, and every
   // reference has len >= k and names an already added message).  Requires
-  // every message before m to have been added, and m not.
-  void add_message(u64 m, std::span<const Piece> pieces);
+  // every message before m to have been added, and m not.  Counts its work
+  // on `meter`, whose interrupt may end it (the index is then unusable).
+  void add_message(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
 
   // No window has been added yet.
   bool empty() const { return fresh_.empty(); }
@@ -153,9 +155,9 @@ class CandidateIndex {
 
   static constexpr V kNoBlocks = static_cast<V>(-1);
 
-  void add_fresh_runs(u64 m, std::span<const Piece> pieces);
-  void add_copy(u64 m, u64 at, const Piece& ref);
-  u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh) const;
+  void add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
+  void add_copy(u64 m, u64 at, const Piece& ref, WorkMeter& meter);
+  u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const;
   void add_to_blocks(u64 c, u64 id);
   // Moves a run to its next place; returns its number plus one, or 0 when
   // the run has no more places.

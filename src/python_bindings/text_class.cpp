@@ -52,9 +52,11 @@ PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     TextStoreMessages messages = a.convert<"messages">(to_text_store);
     const EngineOptions options = to_engine_options(a);
     TextStore store = std::move(messages.store);
-    std::variant<Exact, Approximate> built = options.exact
-                                                 ? std::variant<Exact, Approximate>(exact(std::move(store), options.params))
-                                                 : std::variant<Exact, Approximate>(approximate(std::move(store), options.params));
+    SignalCheck signals;
+    const Interrupt interrupt(signals);
+    std::variant<Exact, Approximate> built =
+        options.exact ? std::variant<Exact, Approximate>(exact(std::move(store), options.params, interrupt))
+                      : std::variant<Exact, Approximate>(approximate(std::move(store), options.params, interrupt));
     return new_instance<PyPalimpText>(reinterpret_cast<PyTypeObject*>(cls),
                                       TextCompressor{std::move(built), std::move(messages.keep), {}});
   });

@@ -46,8 +46,10 @@ struct PyPalimpTokens {
 TokensCompressor& compressor(PyObject* self) { return reinterpret_cast<PyPalimpTokens*>(self)->value; }
 
 std::variant<HashedGreedyBinary, CappedHashedGreedy> build(TokenStore store, const EngineOptions& o) {
-  if (o.exact) return HashedGreedyBinary::new_tokens(std::move(store), o.params);
-  return CappedHashedGreedy::new_tokens(std::move(store), o.params);
+  SignalCheck signals;
+  const Interrupt interrupt(signals);
+  if (o.exact) return HashedGreedyBinary::new_tokens(std::move(store), o.params, interrupt);
+  return CappedHashedGreedy::new_tokens(std::move(store), o.params, interrupt);
 }
 
 constexpr auto kFromTokens =

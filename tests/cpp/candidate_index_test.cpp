@@ -72,6 +72,8 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
   const SegmentTable table = exact_segments(spans, k);
   const PlaceNumbering numbering(spans);
   CandidateIndex<V> index(spans, numbering, k);
+  const Interrupt never;
+  WorkMeter meter(never);
   std::map<u64, std::vector<Place>> all;
   for (u64 m = 0; m < msgs.size(); ++m) {
     // While message m is scanned the index holds messages 0..m-1: check
@@ -103,7 +105,7 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
       const Candidate<V> first = index.first_place(h);
       ASSERT_EQ((Place{first.message, first.pos}), want[0]);
     }
-    index.add_message(m, table.message(m));
+    index.add_message(m, table.message(m), meter);
     for (u64 p = 0; k <= msgs[m].size() && p + k <= msgs[m].size(); ++p) {
       all[slow_hash(msgs[m], p, k)].push_back({m, p});
     }

@@ -143,3 +143,32 @@ TEST(ExactEngine, StoresItsOwnCopy) {
 
 }  // namespace
 }  // namespace palimp::testing
+
+namespace palimp::testing {
+namespace {
+
+// A caller's interrupt ends the work from inside with whatever it throws; a
+// check that never throws changes nothing.
+TEST(ExactEngine, AnInterruptEndsTheWork) {
+  std::mt19937_64 rng(8);
+  Messages msgs(2);
+  for (auto& m : msgs) {
+    for (int i = 0; i < 1'000'000; ++i) m.push_back(static_cast<u32>(rng() % 100000));
+  }
+  std::vector<SymbolSpan> spans;
+  for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
+  struct Stop {};
+  int polls = 0;
+  auto stop_at_third = [&] {
+    if (++polls == 3) throw Stop{};
+  };
+  EXPECT_THROW(exact_segments(spans, 4, Interrupt(stop_at_third)), Stop);
+  EXPECT_EQ(polls, 3);
+  polls = 0;
+  auto count = [&] { ++polls; };
+  EXPECT_EQ(exact_segments(spans, 4, Interrupt(count)), exact_segments(spans, 4));
+  EXPECT_GT(polls, 3);
+}
+
+}  // namespace
+}  // namespace palimp::testing
