@@ -87,8 +87,8 @@ struct Candidate {
 };
 
 // V (u32 or u64) is the width in which places, reference numbers and
-// candidates are stored: u32 serves inputs of up to 2^31 - 2 symbols and
-// messages (fits_narrow), u64 any other.
+// candidates are stored: u32 serves inputs of up to 2^28 symbols and messages
+// (fits_narrow), u64 any other.
 template <class V>
 class CandidateIndex {
  public:
@@ -96,9 +96,13 @@ class CandidateIndex {
   static constexpr u64 kSuper = 4096;   // window starts per superblock
   static constexpr u32 kFewCopies = 8;  // references per message listed with the message
 
-  // Whether `messages` messages with these places fit the narrow index.
+  // Whether `messages` messages with these places fit the narrow index.  A
+  // narrow pool holds 2^31 values; the lists take at most two per place
+  // (fresh places, and copy entries, which a reference adds fewer of than
+  // it has symbols), in blocks at most half full, with as much again freed.
+  static constexpr u64 kNarrowMax = u64{1} << 28;
   static bool fits_narrow(u64 messages, const PlaceNumbering& places) {
-    return messages <= ShortList<u32>::kMaxValue && places.total() <= ShortList<u32>::kMaxValue;
+    return messages <= kNarrowMax && places.total() <= kNarrowMax;
   }
 
   // Indexes windows of `k` symbols of `messages` (none when k is 0), read in
