@@ -167,8 +167,19 @@ class ShortListPool {
 // slots probed linearly.  The slot count need not be a power of two, so a
 // table sized in advance holds its keys at a load close to its target.  Keys
 // that arrive as polynomial window hashes have poorly mixed low bits, so the
-// home slot comes from the high bits of a multiplicative mix.  Nothing is
-// ever iterated: results depend only on which keys are present.
+// home slot comes from the high bits of a multiplicative mix.
+//
+// The input decides the keys, and whoever writes it can choose window hashes
+// freely; with a fixed mix they could pile every key onto a few slots and
+// make each probe walk them all.  So each map draws its own multiplier and
+// offset (see hash_seed), which nobody outside can know or choose.  Nothing
+// is ever iterated: results depend only on which keys are present, never on
+// where they sit.
+// A fresh 64-bit value at every call, unpredictable from outside the
+// process: a process-wide random seed, drawn once, stepped by a counter and
+// mixed.  Costs a few instructions.
+u64 hash_seed();
+
 template <class V>
 class ShortListMap {
  public:
@@ -237,7 +248,7 @@ class ShortListMap {
   static constexpr u64 kDenseFrom = u64{1} << 20;  // slots
 
   u64 home(u64 key) const {
-    const u64 mixed = (key ^ (key >> 29)) * 0x9E3779B97F4A7C15ull;
+    const u64 mixed = (key ^ (key >> 29)) * mul_ + add_;
     return static_cast<u64>((static_cast<unsigned __int128>(mixed) * capacity_) >> 64);
   }
   u64 next(u64 i) const { return i + 1 == capacity_ ? 0 : i + 1; }
@@ -262,6 +273,8 @@ class ShortListMap {
   }
 
   std::unique_ptr<Slot[], Release> slots_{nullptr, Release{0}};
+  u64 mul_ = hash_seed() | 1;  // odd
+  u64 add_ = hash_seed();
   u64 capacity_ = 0;
   u64 limit_ = 0;  // keys the table takes before it grows
   u64 size_ = 0;
