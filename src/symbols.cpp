@@ -1,6 +1,7 @@
 #include "symbols.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 
 namespace palimp {
@@ -32,6 +33,7 @@ u64 common_prefix_same(const T* a, const T* b, u64 limit) {
     if (const u64 d = wa ^ wb) return (i + std::countr_zero(d) / 8) / sizeof(T);
     i += 8;
   }
+  assert(i <= bytes && i % sizeof(T) == 0);
   for (u64 j = i / sizeof(T); j < limit; ++j) {
     if (a[j] != b[j]) return j;
   }
@@ -157,6 +159,7 @@ PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) {
 }
 
 u64 PlaceNumbering::message_of(u64 place) const {
+  assert(place < total());
   return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
 }
 
@@ -170,6 +173,7 @@ u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k) {
 }
 
 void SegmentTable::grow() {
+  assert(open_at_ <= used_);
   const u64 open = used_ - open_at_;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.
   const u64 capacity = std::max(std::min(kChunkPieces, std::max<u64>(64, 2 * capacity_)), 2 * open);
@@ -182,6 +186,7 @@ void SegmentTable::grow() {
 }
 
 void SegmentTable::end_message() {
+  assert(open_at_ <= used_);
   const u64 count = used_ - open_at_;
   lists_.push_back({count == 0 ? nullptr : chunks_.back().get() + open_at_, count});
   pieces_ += count;
