@@ -115,12 +115,20 @@ void check_raw(const std::string& bytes) {
 
   // Any 32-bit values: refused exactly when one is not a scalar value;
   // otherwise they come back from their text.
+  // The edges of the UTF-8 widths and of the scalar range come up often.
+  static constexpr u32 kEdges[] = {0x7F,   0x80,   0x7FF,  0x800,    0xD7FF,   0xD800,    0xDBFF,    0xDC00,
+                                   0xDFFF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF, 0x110000, 0xFFFFFFFF};
   std::vector<u32> values;
   bool scalar = true;
   for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
     u32 v;
     std::memcpy(&v, bytes.data() + i, 4);
-    if (i % 8 == 0) v &= 0x1FFFFF;  // keep some near the scalar range
+    const u8 pick = static_cast<u8>(bytes[i]);
+    if (pick < 96) {
+      v = kEdges[pick % std::size(kEdges)];
+    } else if (pick < 192) {
+      v &= 0x1FFFFF;  // near the scalar range
+    }
     values.push_back(v);
     scalar = scalar && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF);
   }
