@@ -73,10 +73,12 @@ class FuzzInput {
 };
 
 // An engine parameter: mostly small, with the edges (0, 2^32, 2^63,
-// 2^64 - 1) where arithmetic could wrap.
+// 2^64 - 1) where arithmetic could wrap, the candidate bound (64), and 128:
+// Thue-Morse blocks of 128 symbols and their complements share a window hash
+// under base 257.
 inline u64 pick_size(FuzzInput& in) {
-  static constexpr u64 kEdges[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  16, 63,
-                                   64, 65, u64{1} << 32, u64{1} << 63, UINT64_MAX - 1, UINT64_MAX};
+  static constexpr u64 kEdges[] = {0,  1,  2,   3,   4,  5,  6,  7,  8,  16, 63, 64, 65, 128, 256, u64{1} << 32,
+                                   u64{1} << 63, UINT64_MAX - 1, UINT64_MAX};
   const u8 b = in.byte();
   if (b < 176) return b % 10;
   return kEdges[b % std::size(kEdges)];
