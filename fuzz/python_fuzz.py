@@ -31,7 +31,7 @@ P = palimp.PalimpText
 T = palimp.PalimpTokens
 U64_MAX = 2**64 - 1
 U32_MAX = 2**32 - 1
-NO_CONVERSION = "argument '{}': "
+ARG_PREFIX = "argument '{}': "
 
 
 class Input:
@@ -174,7 +174,7 @@ def qualname(x):
 
 def with_prefix(name, error):
     if type(error) is TypeError:
-        return Expected(TypeError, NO_CONVERSION.format(name) + str(error))
+        return Expected(TypeError, ARG_PREFIX.format(name) + str(error))
     return Expected(type(error), str(error))
 
 
