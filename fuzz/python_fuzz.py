@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzing of palimp's Python surface.
 
 Every input decodes into one call (or a short series of calls) of the module:
