@@ -227,6 +227,8 @@ def measure_rss(call, calls):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory in quarantine")
 def test_large_calls_keep_resident_memory_flat():
     grown = {name: measure_rss(call, BIG_CALLS) for name, call in big_cases().items()}
     assert max(grown.values()) < RSS_LIMIT, grown
