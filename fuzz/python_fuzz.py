@@ -91,6 +91,21 @@ def note_known(name):
     KNOWN_FAULTS[name] = KNOWN_FAULTS.get(name, 0) + 1
 
 
+# Set where a known fault ends the process instead of raising: a build with
+# AddressSanitizer aborts on the allocation that an over-reported length asks
+# for.  Inputs that would reach it are then passed over.
+SKIP_KNOWN = False
+
+
+class _Skipped(Exception):
+    pass
+
+
+def avoid_known(tags):
+    if SKIP_KNOWN and "overlong-length" in tags:
+        raise _Skipped
+
+
 # ---- objects that exercise the protocols ------------------------------------
 
 class Items:
@@ -628,6 +643,7 @@ def scenario_tokens(inp, tags):
     for _ in range(1 + inp.below(3)):
         tags.discard("overlong-length")
         replacement = gen_replacement(inp, tags)
+        avoid_known(tags)
         as_numpy = inp.pick([None, False, True, 1])
         args = {} if as_numpy is None else {"as_numpy": as_numpy}
 
@@ -662,6 +678,7 @@ def scenario_tokens(inp, tags):
 def scenario_texts(inp, tags):
     messages = gen_text_messages(inp, tags)
     kwargs = gen_engine_kwargs(inp)
+    avoid_known(tags)
 
     def expect():
         entry = lambda x: None if x is None else expect_text(x)  # noqa: E731
@@ -711,6 +728,7 @@ def scenario_tokenizer(inp, tags):
     if isinstance(name, str) and "\x00" in name:
         tags.add("nul-in-name")
     kwargs = gen_engine_kwargs(inp)
+    avoid_known(tags)
 
     def expect():
         entry = lambda x: None if x is None else expect_text(x)  # noqa: E731
@@ -756,6 +774,7 @@ def scenario_values(inp, tags):
         tokens = gen_token_entry(inp, inp.pick(TOKEN_ALPHABETS), tags, [])
         if overlong(tokens):
             tags.add("overlong-length")
+        avoid_known(tags)
         outcome = expect_outcome(lambda: palimp.PyLiteralTokens(tokens),
                                  lambda: convert("tokens", lambda x: expect_sequence(x, expect_token_id), tokens))
         if outcome is not None:
@@ -826,6 +845,8 @@ def check_one(data):
     scenario = inp.pick(SCENARIOS)
     try:
         scenario(inp, tags)
+    except _Skipped:
+        return
     except Finding as e:
         if known_fault(tags, e):
             return
