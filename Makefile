@@ -19,8 +19,13 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/sanitize
+DEBUG_BUILD := build/debug
+FUZZ_BUILD := build/fuzz
+# Seconds each fuzz harness runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 
-.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench clean
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench clean \
+  cpp-debug clang fuzz-build fuzz
 
 test: cpp-test py-test
 
@@ -65,6 +70,42 @@ sanitize: venv gtest
 	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_BUILD)/core_tests --gtest_brief=1
+
+# The C++ tests with their assertions compiled in (no NDEBUG) and under
+# LeakSanitizer, which reports any block still allocated at exit.
+cpp-debug: venv gtest
+	$(CMAKE) -S . -B $(DEBUG_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_LEAK_CHECK=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+	$(CMAKE) --build $(DEBUG_BUILD) -j $(JOBS)
+	LSAN_OPTIONS=exitcode=23 $(DEBUG_BUILD)/core_tests --gtest_brief=1
+
+# clang with its sanitizer and libFuzzer runtimes, from Debian, installed
+# when missing and this user can.
+clang:
+	@if ! printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' | \
+	    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - 2>/dev/null; then \
+	  if command -v apt-get >/dev/null && [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; \
+	    v=$$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1); \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$v-dev >/dev/null; \
+	  else \
+	    echo "clang with libFuzzer is missing: install Debian's clang and libclang-rt-*-dev" >&2; exit 1; \
+	  fi; \
+	fi
+
+# The libFuzzer harnesses of fuzz/, built with clang, ASan, UBSan and
+# assertions.
+fuzz-build: venv clang
+	CXX=clang++ $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Every harness, the Python one (atheris) included, FUZZ_SECONDS each; prints
+# executions and findings per harness and fails on any finding.
+fuzz: fuzz-build install
+	$(PY) -m pip install --quiet "atheris>=2.3"
+	$(PY) fuzz/run.py --build $(FUZZ_BUILD) --seconds $(FUZZ_SECONDS) --python $(abspath $(PY))
 
 # The Python tests against a module built with the same sanitizers, in an
 # environment of its own.

@@ -2,8 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <bit>
 #include <utility>
 
 namespace palimp {
@@ -69,6 +71,7 @@ ByteArena& ByteArena::operator=(ByteArena&& o) noexcept {
 }
 
 void ByteArena::reserve(u64 bytes) {
+  assert(size_ <= capacity_);
   if (bytes <= capacity_) return;
   u8* fresh = static_cast<u8*>(allocate_big(bytes));
   if (size_ > 0) std::memcpy(fresh, data_, size_);
@@ -78,6 +81,7 @@ void ByteArena::reserve(u64 bytes) {
 }
 
 u64 ByteArena::extend(u64 bytes, u64 align) {
+  assert(std::has_single_bit(align));
   const u64 offset = round_up(size_, align);
   PALIMP_CHECK(offset >= size_ && bytes <= UINT64_MAX - offset);
   const u64 end = offset + bytes;

@@ -4,13 +4,13 @@
 
 namespace palimp {
 
-void check_failed(const char* expr, std::source_location at) {
+void check_failed(const char* expr, const char* file, unsigned line) {
   std::string msg = "internal check failed: ";
   msg += expr;
   msg += " at ";
-  msg += at.file_name();
+  msg += file;
   msg += ':';
-  msg += std::to_string(at.line());
+  msg += std::to_string(line);
   throw InternalError(msg);
 }
 

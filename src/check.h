@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <stdexcept>
 
 namespace palimp {
@@ -22,8 +21,11 @@ class InternalError : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
-[[noreturn]] void check_failed(const char* expr,
-                               std::source_location at = std::source_location::current());
+// Throws InternalError naming `expr` and the place of the failed check.  The
+// defaults take the caller's file and line (as std::source_location would,
+// which not every compiler this builds with provides yet).
+[[noreturn]] void check_failed(const char* expr, const char* file = __builtin_FILE(),
+                               unsigned line = __builtin_LINE());
 
 // Sum of two sizes, or InternalError when it does not fit in 64 bits.
 u64 checked_add(u64 a, u64 b);

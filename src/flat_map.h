@@ -14,6 +14,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <vector>
 
 #include "big_buffer.h"
@@ -29,6 +30,7 @@ class FlatMap64 {
   // The value stored under `key`, or nullptr.  Pointers stay valid until the
   // next insertion.
   V* find(u64 key) {
+    assert(size_ <= mask_);  // a free slot ends every probe
     for (u64 i = slot_of(key);; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.value.empty()) return nullptr;
@@ -46,6 +48,7 @@ class FlatMap64 {
       if (s.value.empty()) {
         s.key = key;
         ++size_;
+        assert(size_ * 10 <= (mask_ + 1) * 7);  // at most 7/10 full
         return s.value;
       }
       if (s.key == key) return s.value;
@@ -69,6 +72,7 @@ class FlatMap64 {
   u64 slot_of(u64 key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
 
   void rebuild(u64 capacity) {
+    assert(std::has_single_bit(capacity) && capacity > size_);
     std::vector<Slot, BigAllocator<Slot>> old;
     old.swap(slots_);
     slots_.resize(capacity);

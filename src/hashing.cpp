@@ -1,5 +1,6 @@
 #include "hashing.h"
 
+#include <cassert>
 #include <stdexcept>
 
 namespace palimp {
@@ -37,6 +38,7 @@ u64 pow_u64(u64 base, u64 e) {
 }
 
 u64 inverse_u64(u64 odd) {
+  assert(odd % 2 == 1);
   // Newton's iteration doubles the number of correct low bits each step.
   u64 x = odd;  // correct to 3 bits for any odd number
   for (int i = 0; i < 5; ++i) x *= 2 - odd * x;

@@ -52,21 +52,22 @@ std::vector<u64> compute_offsets(std::string_view text) {
 
 void TextStore::add_absent() { entries_.push_back(Entry{}); }
 
-bool TextStore::add_borrowed(SymbolSpan code_points, bool ascii) { return add(code_points, ascii); }
+bool TextStore::add_borrowed(SymbolSpan code_points, bool ascii) { return add(code_points, ascii, true); }
 
 void TextStore::add_owned(std::string_view utf8) {
   owned_.push_back(to_code_units(utf8));
-  const bool added = add(owned_.back().span(), owned_.back().ascii);
-  PALIMP_CHECK(added);  // decoded from UTF-8, so no surrogates
+  // Valid UTF-8 decodes to no surrogate; what bytes that are not decode to
+  // is unspecified but kept, as for any other text.
+  add(owned_.back().span(), owned_.back().ascii, false);
 }
 
-bool TextStore::add(SymbolSpan cp, bool ascii) {
+bool TextStore::add(SymbolSpan cp, bool ascii, bool refuse_surrogates) {
   Entry e{cp, 0, marks_.size(), true, ascii};
   if (ascii) {
     e.bytes = cp.size;
   } else {
     const TextScan scan = scan_text(cp, marks_);
-    if (scan.surrogate) {
+    if (scan.surrogate && refuse_surrogates) {
       marks_.resize(e.marks);
       return false;
     }

@@ -65,7 +65,7 @@ class TextStore {
     PALIMP_CHECK(k < entries_.size());
     return entries_[k];
   }
-  bool add(SymbolSpan code_points, bool ascii);
+  bool add(SymbolSpan code_points, bool ascii, bool refuse_surrogates);
 
   std::vector<Entry> entries_;
   std::vector<u64> marks_;        // byte offsets of characters 0, 64, 128, ... per text

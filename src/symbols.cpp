@@ -1,6 +1,7 @@
 #include "symbols.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 
 namespace palimp {
@@ -140,6 +141,7 @@ PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) {
 }
 
 u64 PlaceNumbering::message_of(u64 place) const {
+  assert(place < total());
   return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
 }
 
@@ -153,6 +155,7 @@ u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k) {
 }
 
 void SegmentTable::grow() {
+  assert(open_at_ <= used_);
   const u64 open = used_ - open_at_;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.
   const u64 capacity = std::max(std::min(kChunkPieces, std::max<u64>(64, 2 * capacity_)), 2 * open);
@@ -165,6 +168,7 @@ void SegmentTable::grow() {
 }
 
 void SegmentTable::end_message() {
+  assert(open_at_ <= used_);
   const u64 count = used_ - open_at_;
   lists_.push_back({count == 0 ? nullptr : chunks_.back().get() + open_at_, count});
   pieces_ += count;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -25,6 +26,7 @@ struct SymbolSpan {
   u8 width = 4;   // bytes per symbol: 1, 2 or 4
 
   u32 at(u64 i) const {  // value of symbol i; requires i < size
+    assert(i < size);
     switch (width) {
       case 1: return static_cast<const u8*>(data)[i];
       case 2: return static_cast<const u16*>(data)[i];
@@ -120,7 +122,10 @@ class TokenStore {
 class PlaceNumbering {
  public:
   explicit PlaceNumbering(std::span<const SymbolSpan> messages);
-  u64 first(u64 m) const { return first_[m]; }  // requires m < messages
+  u64 first(u64 m) const {  // requires m < messages
+    assert(m + 1 < first_.size());
+    return first_[m];
+  }
   u64 total() const { return first_.back(); }
   // The message holding `place` (< total()): the last whose first place is
   // at most `place`, which is not empty.  O(log messages).
@@ -151,7 +156,11 @@ struct Piece {
 class SegmentTable {
  public:
   void add_literal(u64 start, u64 len) { push({Piece::kLiteral, start, len}); }
-  void add_reference(u64 source, u64 start, u64 len) { push({source, start, len}); }
+  // `source` is a message already ended: references point strictly backwards.
+  void add_reference(u64 source, u64 start, u64 len) {
+    assert(source < messages());
+    push({source, start, len});
+  }
   void end_message();
 
   u64 messages() const { return lists_.size(); }
@@ -163,6 +172,7 @@ class SegmentTable {
  private:
   static constexpr u64 kChunkPieces = 4096;
   void push(const Piece& p) {
+    assert(p.len > 0 && open_at_ <= used_ && used_ <= capacity_);
     if (used_ == capacity_) grow();
     chunks_.back()[used_++] = p;
   }

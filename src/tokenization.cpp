@@ -119,6 +119,7 @@ u32 WhitespaceTokenizer::id_for(std::string_view tok) {
     token_ends_.pop_back();
     throw;
   }
+  assert(vocab_size() * 10 <= table_.size() * 7);  // at most 7/10 full, so probes end
   u64 i = h & mask_;
   while (table_[i].tag != 0) i = (i + 1) & mask_;
   table_[i] = Slot{static_cast<u32>(id), tag};

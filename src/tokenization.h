@@ -6,6 +6,7 @@
 // and file:<path> are recognised and always refused.
 #pragma once
 
+#include <cassert>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,6 +74,7 @@ class WhitespaceTokenizer final : public Tokenize {
   };
 
   std::string_view token(u64 id) const {  // requires id < vocab_size()
+    assert(id < vocab_size());
     const u64 begin = id == 0 ? 0 : token_ends_[id - 1];
     return std::string_view(arena_.data() + begin, token_ends_[id] - begin);
   }

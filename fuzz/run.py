@@ -1,0 +1,80 @@
+"""Runs every fuzz harness for a bounded time and reports, per harness, the
+executions and the findings (saved under the findings directory).
+
+    python fuzz/run.py --build build/fuzz --seconds 60 [--python .venv/bin/python] [--only NAME]
+
+Each harness starts from its seed corpus (fuzz/corpus/NAME) and the saved
+findings (fuzz/regressions/NAME), and grows a working corpus of its own under
+the build directory.  Exits 1 when any harness found something.
+"""
+
+import argparse
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+NATIVE = ["engines", "text", "tokenizer"]
+
+
+def run_one(name, command, build, seconds, max_len):
+    work = build / "work" / name
+    findings = build / "findings" / name
+    work.mkdir(parents=True, exist_ok=True)
+    findings.mkdir(parents=True, exist_ok=True)
+    before = set(findings.iterdir())
+    seeds = [str(d) for d in (HERE / "corpus" / name, HERE / "regressions" / name) if d.is_dir()]
+    args = command + [
+        f"-max_total_time={seconds}", "-print_final_stats=1", f"-max_len={max_len}",
+        "-timeout=30", "-rss_limit_mb=4096", f"-artifact_prefix={findings}/",
+        str(work), *seeds,
+    ]
+    log = build / f"{name}.log"
+    started = time.monotonic()
+    with open(log, "w") as out:
+        code = subprocess.call(args, stdout=out, stderr=subprocess.STDOUT)
+    elapsed = time.monotonic() - started
+    text = log.read_text(errors="replace")
+    executions = sum(int(m) for m in re.findall(r"stat::number_of_executed_units:\s*(\d+)", text))
+    if executions == 0:  # stopped before the final stats: take the last status line
+        counts = re.findall(r"^#(\d+)\s", text, re.M)
+        executions = int(counts[-1]) if counts else 0
+    new = sorted(set(findings.iterdir()) - before)
+    found = len(new) if new else (1 if code != 0 else 0)
+    return executions, found, elapsed, new, log
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", type=Path, default=Path("build/fuzz"))
+    parser.add_argument("--seconds", type=int, default=60, help="per harness")
+    parser.add_argument("--python", help="interpreter with palimp and atheris, for the Python harness")
+    parser.add_argument("--only", action="append", help="run only these harnesses")
+    opts = parser.parse_args()
+    build = opts.build.resolve()
+
+    harnesses = [(n, [str(build / f"fuzz_{n}")], 1024) for n in NATIVE]
+    if opts.python:
+        harnesses.append(("python", [opts.python, str(HERE / "python_fuzz.py")], 1024))
+    if opts.only:
+        harnesses = [h for h in harnesses if h[0] in opts.only]
+
+    rows = []
+    for name, command, max_len in harnesses:
+        executions, found, elapsed, new, log = run_one(name, command, build, opts.seconds, max_len)
+        rows.append((name, executions, found, elapsed))
+        print(f"fuzz {name:<10} {executions:>10} executions in {elapsed:5.0f} s, {found} findings", flush=True)
+        for path in new:
+            print(f"  finding: {path}  (log: {log})", flush=True)
+        if found and not new:
+            print(f"  the harness stopped with an error: see {log}", flush=True)
+    total = sum(r[1] for r in rows)
+    findings = sum(r[2] for r in rows)
+    print(f"fuzz total      {total:>10} executions, {findings} findings")
+    return 1 if findings else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,248 @@
+// Text mode: the code-point conversions and offset tables, and both text
+// compressors against the slow engines run on code points, with references
+// translated to list positions and UTF-8 bytes.
+#include <cstring>
+
+#include "invariants.h"
+#include "lib.h"
+#include "normalize.h"
+#include "reference_engines.h"
+
+namespace palimp::fuzz {
+namespace {
+
+// Code points of every UTF-8 width and every storage width (1, 2, 4 bytes),
+// the last of each range, NUL and the neighbours of the surrogates.
+const std::vector<std::vector<u32>> kAlphabets = {
+    {'a', 'b'},
+    {'a', 0xE9, 0xFF},                 // one-byte storage, two-byte UTF-8
+    {'a', 0x100, 0x7FF, 0x800},        // two-byte storage
+    {'a', 0x4E2D, 0xD7FF, 0xE000, 0xFFFF},
+    {'a', 0x1F600, 0x10000, 0x10FFFF},  // four-byte storage
+    {0, '\n', ' ', 'a'},
+    {'a', 0xE9, 0x4E2D, 0x1F600},
+};
+
+constexpr u64 kMaxTotal = 768;  // code points
+constexpr u64 kMaxMessages = 24;
+
+u64 utf8_width(u32 v) { return v < 0x80 ? 1 : v < 0x800 ? 2 : v < 0x10000 ? 3 : 4; }
+
+// UTF-8 of scalar values, written independently of the library.
+std::string encode(const std::vector<u32>& cps) {
+  std::string s;
+  for (const u32 v : cps) {
+    if (v < 0x80) {
+      s += static_cast<char>(v);
+    } else if (v < 0x800) {
+      s += static_cast<char>(0xC0 | (v >> 6));
+      s += static_cast<char>(0x80 | (v & 0x3F));
+    } else if (v < 0x10000) {
+      s += static_cast<char>(0xE0 | (v >> 12));
+      s += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (v & 0x3F));
+    } else {
+      s += static_cast<char>(0xF0 | (v >> 18));
+      s += static_cast<char>(0x80 | ((v >> 12) & 0x3F));
+      s += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (v & 0x3F));
+    }
+  }
+  return s;
+}
+
+// Byte offsets of the character boundaries, as the contract defines them.
+std::vector<u64> offsets_of(const std::vector<u32>& cps) {
+  std::vector<u64> t{0};
+  for (const u32 v : cps) t.push_back(t.back() + utf8_width(v));
+  return t;
+}
+
+// The conversions of one valid text.
+void check_conversions(FuzzInput& in, const std::vector<u32>& cps, const std::string& text) {
+  FUZZ_CHECK(string_to_u32s(text) == cps, "string_to_u32s");
+  FUZZ_CHECK(u32s_to_string(cps) == text, "u32s_to_string");
+  const std::vector<u64> table = offsets_of(cps);
+  FUZZ_CHECK(compute_offsets(text) == table, "compute_offsets");
+
+  const CodeUnits cu = to_code_units(text);
+  u32 top = 0;
+  for (const u32 v : cps) top = std::max(top, v);
+  FUZZ_CHECK(cu.size == cps.size(), "to_code_units size");
+  FUZZ_CHECK(cu.ascii == (top < 0x80), "to_code_units ascii");
+  FUZZ_CHECK(cu.width == (top < 0x100 ? 1 : top < 0x10000 ? 2 : 4), "to_code_units width " << int{cu.width});
+  const SymbolSpan span = cu.span();
+  for (u64 i = 0; i < cps.size(); ++i) FUZZ_CHECK(span.at(i) == cps[i], "to_code_units value " << i);
+
+  // Ranges of characters: their UTF-8 length and bytes.
+  for (int round = 0; round < 4 && !cps.empty(); ++round) {
+    const u64 s = in.below(cps.size() + 1);
+    const u64 l = in.below(cps.size() - s + 1);
+    FUZZ_CHECK(utf8_length(span, s, l) == table[s + l] - table[s], "utf8_length");
+    std::string out = "x";
+    append_utf8(span, s, l, out);
+    FUZZ_CHECK(out == "x" + text.substr(table[s], table[s + l] - table[s]), "append_utf8 of " << s << "+" << l);
+  }
+  bool threw = false;
+  try {
+    utf8_length(span, cps.size(), 1);
+  } catch (const InternalError&) {
+    threw = true;
+  }
+  FUZZ_CHECK(threw, "utf8_length past the end is not refused");
+
+  TextStore store;
+  store.add_owned(text);
+  FUZZ_CHECK(store.byte_length(0) == text.size(), "TextStore byte_length");
+  for (u64 c = 0; c <= cps.size(); ++c) FUZZ_CHECK(store.byte_offset(0, c) == table[c], "byte_offset " << c);
+}
+
+// Arbitrary bytes, valid UTF-8 or not: nothing reads or writes outside its
+// buffers, and the results keep their shapes.
+void check_raw(const std::string& bytes) {
+  const std::vector<u32> cps = string_to_u32s(bytes);
+  const std::vector<u64> table = compute_offsets(bytes);
+  FUZZ_CHECK(table.front() == 0 && table.back() == bytes.size(), "offset table ends");
+  for (u64 i = 1; i < table.size(); ++i) FUZZ_CHECK(table[i - 1] < table[i], "offsets not increasing");
+  const CodeUnits cu = to_code_units(bytes);
+  FUZZ_CHECK(cu.size <= bytes.size() && cu.bytes.size() == cu.size * cu.width, "to_code_units shape");
+  std::string out;
+  append_utf8(cu.span(), 0, cu.size, out);
+  std::vector<std::optional<std::string>> list{bytes, std::nullopt, bytes};
+  const Exact e = exact(list, EngineParams{});
+  e.segments();
+  e.render_with([](std::string_view s) { return std::string(s); });
+
+  // Any 32-bit values: refused exactly when one is not a scalar value;
+  // otherwise they come back from their text.
+  // The edges of the UTF-8 widths and of the scalar range come up often.
+  static constexpr u32 kEdges[] = {0x7F,   0x80,   0x7FF,  0x800,    0xD7FF,   0xD800,    0xDBFF,    0xDC00,
+                                   0xDFFF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF, 0x110000, 0xFFFFFFFF};
+  std::vector<u32> values;
+  bool scalar = true;
+  for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+    u32 v;
+    std::memcpy(&v, bytes.data() + i, 4);
+    const u8 pick = static_cast<u8>(bytes[i]);
+    if (pick < 96) {
+      v = kEdges[pick % std::size(kEdges)];
+    } else if (pick < 192) {
+      v &= 0x1FFFFF;  // near the scalar range
+    }
+    values.push_back(v);
+    scalar = scalar && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF);
+  }
+  try {
+    const std::string s = u32s_to_string(values);
+    FUZZ_CHECK(scalar, "a non-scalar value was converted");
+    FUZZ_CHECK(string_to_u32s(s) == values, "scalar values do not come back");
+  } catch (const InternalError& err) {
+    FUZZ_CHECK(!scalar, "scalar values refused");
+    FUZZ_CHECK(std::string(err.what()) == "invalid unicode scalar in string_from_u32", err.what());
+  }
+}
+
+using Lists = std::vector<std::vector<TokenSegment>>;
+
+// The segments a text compressor must report: the engine's lists over the
+// present texts' code points, with message indices mapped to list positions
+// and positions to bytes.
+std::vector<std::vector<Segment>> expected_segments(const std::vector<std::optional<std::vector<u32>>>& cps,
+                                                    const Lists& engine_lists) {
+  std::vector<u64> present;
+  for (u64 k = 0; k < cps.size(); ++k) {
+    if (cps[k]) present.push_back(k);
+  }
+  std::vector<std::vector<Segment>> out(cps.size());
+  u64 j = 0;
+  for (u64 k = 0; k < cps.size(); ++k) {
+    if (!cps[k]) continue;
+    for (const auto& seg : engine_lists[j]) {
+      if (const auto* l = std::get_if<Literal>(&seg)) {
+        out[k].emplace_back(TextLiteral{encode(l->tokens)});
+      } else {
+        const auto& r = std::get<Reference>(seg);
+        const u64 m = present[r.message];
+        const std::vector<u64> t = offsets_of(*cps[m]);
+        out[k].emplace_back(Reference{m, t[r.start], t[r.start + r.len] - t[r.start]});
+      }
+    }
+    ++j;
+  }
+  return out;
+}
+
+void check_compressor(const Palimp& c, const TextCompressorState& state,
+                      const std::vector<std::optional<std::string>>& texts,
+                      const std::vector<std::vector<Segment>>& want, const char* name) {
+  const auto got = c.segments();
+  FUZZ_CHECK(got == want, name << ": segments differ from the slow engine's");
+  u64 calls = 0;
+  const auto copies = c.render_with([&](std::string_view s) {
+    ++calls;
+    return std::string(s);
+  });
+  FUZZ_CHECK(copies.size() == texts.size(), name << ": rendering count");
+  for (u64 k = 0; k < texts.size(); ++k) FUZZ_CHECK(copies[k] == texts[k].value_or(""), name << ": identity " << k);
+  u64 refs = 0, kept = 0, total = 0;
+  std::vector<std::string> marked;
+  for (u64 k = 0; k < want.size(); ++k) {
+    std::string m;
+    for (const auto& seg : want[k]) {
+      if (const auto* l = std::get_if<TextLiteral>(&seg)) {
+        m += l->text;
+        kept += l->text.size();
+      } else {
+        m += "<\xC3\xA9>";
+        ++refs;
+        ++kept;
+      }
+    }
+    marked.push_back(std::move(m));
+    total += texts[k] ? texts[k]->size() : 0;
+  }
+  FUZZ_CHECK(calls == refs, name << ": " << calls << " calls for " << refs << " references");
+  FUZZ_CHECK(c.render_with([](std::string_view) { return std::string("<\xC3\xA9>"); }) == marked,
+             name << ": rendering with a replacement");
+  FUZZ_CHECK(state.render_replacing("<\xC3\xA9>") == marked, name << ": bulk rendering");
+  const double ratio = total == 0 ? 1.0 : static_cast<double>(kept) / static_cast<double>(total);
+  FUZZ_CHECK(state.compression_ratio() == ratio, name << ": compression ratio");
+}
+
+int text(const uint8_t* data, size_t size) {
+  FuzzInput in(data, size);
+  if (in.byte() % 8 == 0) {
+    check_raw(in.rest());
+    return 0;
+  }
+  const EngineParams params = pick_params(in);
+  const std::vector<u32>& alphabet = kAlphabets[in.below(kAlphabets.size())];
+  const Draft draft = draft_messages(in, static_cast<u32>(alphabet.size()), kMaxTotal, kMaxMessages);
+  const auto cps = spell(draft, alphabet);
+
+  std::vector<std::optional<std::string>> texts;
+  std::vector<std::vector<u32>> present;
+  for (const auto& m : cps) {
+    texts.emplace_back(m ? std::optional<std::string>(encode(*m)) : std::nullopt);
+    if (m) present.push_back(*m);
+  }
+  for (u64 k = 0; k < cps.size(); ++k) {
+    if (cps[k]) check_conversions(in, *cps[k], *texts[k]);
+  }
+
+  const Exact e = exact(texts, params);
+  check_compressor(e, e.state(), texts,
+                   expected_segments(cps, testing::reference_exact(present, params.min_match_len)), "Exact");
+  const Approximate a = approximate(texts, params);
+  check_compressor(
+      a, a.state(), texts,
+      expected_segments(cps, testing::reference_capped(present, params.min_match_len, params.cap_len, params.ncap)),
+      "Approximate");
+  return 0;
+}
+
+}  // namespace
+}  // namespace palimp::fuzz
+
+int palimp_fuzz_text(const uint8_t* data, size_t size) { return palimp::fuzz::text(data, size); }
+PALIMP_FUZZ_ENTRY(palimp_fuzz_text)
