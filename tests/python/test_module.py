@@ -66,6 +66,21 @@ class TestModule:
         assert obj == obj and obj != MAKE[name]()  # identity only
         assert str(obj) == repr(obj)
 
+    @pytest.mark.parametrize("cls, name, args", [
+        (P, "from_texts", (["abcd", "abcd"],)),
+        (T, "from_tokens", ([[1, 2, 3, 4], [1, 2, 3, 4]],)),
+        (T, "from_texts_with_tokenizer", (["a b c d", "a b c d"], "whitespace")),
+    ])
+    def test_class_methods_are_bound_to_their_class(self, cls, name, args):
+        # Kept bound in the class, so every read gives the same method.
+        method = getattr(cls, name)
+        assert method is getattr(cls, name) is getattr(MAKE[cls.__name__](), name)
+        assert method.__self__ is cls and method.__name__ == name
+        assert method.__qualname__ == f"{cls.__name__}.{name}"
+        assert pickle.loads(pickle.dumps(method)) is method
+        for made in (method(*args), getattr(MAKE[cls.__name__](), name)(*args)):
+            assert type(made) is cls and len(made.segments()) == 2
+
     @pytest.mark.parametrize("cls", [P, T])
     @pytest.mark.parametrize("args, kwargs", [((), {}), (([],), {}), ((1,), {"x": 2})])
     def test_compressors_have_no_constructor(self, cls, args, kwargs):
