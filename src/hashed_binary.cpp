@@ -10,9 +10,23 @@ HashedGreedyBinary HashedGreedyBinary::new_tokens(std::span<const TokenSpan> mes
 }
 
 HashedGreedyBinary HashedGreedyBinary::new_tokens(TokenStore tokens, const EngineParams& params) {
-  const std::vector<SymbolSpan> spans = tokens.spans();
-  SegmentTable segments = exact_segments(spans, params.min_match_len);
-  return HashedGreedyBinary(TokenEngineState{params, std::move(segments), std::move(tokens)});
+  return HashedGreedyBinary(std::move(tokens), params);
 }
+
+namespace {
+
+SegmentTable segment(const TokenStore& tokens, u64 min_match_len) {
+  InlineArray<SymbolSpan, 8> spans(tokens.messages());  // few messages need no allocation
+  tokens.spans_into(spans.data());
+  return exact_segments(spans.span(), min_match_len);
+}
+
+}  // namespace
+
+// The engine runs before the store moves into the state (members are
+// initialised in order); the spans point into the store's arena, which
+// stays put when the store moves.
+HashedGreedyBinary::HashedGreedyBinary(TokenStore&& tokens, const EngineParams& params)
+    : state_{params, segment(tokens, params.min_match_len), std::move(tokens)} {}
 
 }  // namespace palimp

@@ -15,6 +15,8 @@ class HashedGreedyBinary final : public PalimpTokens {
   static HashedGreedyBinary new_tokens(std::span<const TokenSpan> messages, const EngineParams& params);
   // The same for messages already gathered into a store, which it takes over.
   static HashedGreedyBinary new_tokens(TokenStore tokens, const EngineParams& params);
+  // The same, built in place.
+  HashedGreedyBinary(TokenStore&& tokens, const EngineParams& params);
 
   const TokenEngineState& state() const { return state_; }
   std::vector<std::vector<TokenSegment>> segments() const override { return state_.segment_records(); }

@@ -206,6 +206,22 @@ class TestValueClasses:
         assert tokens.tokens == [1, 2]
         assert tokens.tokens is not tokens.tokens
 
+    @pytest.mark.parametrize("text", ["", "a", "abc", "é", "héllo", "中é", "a😀中", "\x00\x7f"])
+    def test_literal_text_keeps_every_character(self, text):
+        seg = LS(text)
+        assert seg.text == text and type(seg.text) is str
+        assert sys.getsizeof(seg.text) == sys.getsizeof("".join(list(text)))
+        assert repr(seg) == f"LiteralSegment(text='{text}')"
+        Text = type("Text", (str,), {})
+        assert LS(Text(text)).text == text and type(LS(Text(text)).text) is str
+
+    @pytest.mark.parametrize("ids", [[], [0, 255], [0, 256, 65535], [65536, 0, 4294967295]])
+    def test_literal_tokens_keep_every_id(self, ids):
+        for form in (ids, tuple(ids), np.array(ids, dtype=np.uint64)):
+            obj = LT(form)
+            assert obj.tokens == ids and obj.as_numpy().tolist() == ids
+            assert repr(obj) == f"LiteralTokens(tokens={ids})"
+
     def test_as_numpy(self):
         obj = LT([1, 2, 4294967295])
         a, b = obj.as_numpy(), obj.as_numpy()
