@@ -20,7 +20,7 @@ CMAKE := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/sanitize
 
-.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench clean
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench call-cost clean
 
 test: cpp-test py-test
 
@@ -122,6 +122,13 @@ demo: install
 
 bench: install
 	$(PY) bench/bench.py
+
+# What a call costs, counted rather than timed: instructions (callgrind) and
+# heap allocations of the smallest call of each method, and per segment of
+# segments() and render() on the transcript corpus.  Needs valgrind.
+call-cost: install
+	$(PY) tools/call_cost.py
+	$(PY) tools/call_cost.py --corpus
 
 clean:
 	rm -rf build $(VENV) $(DIST)
