@@ -24,7 +24,7 @@ FUZZ_BUILD := build/fuzz
 # Seconds each fuzz harness runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench clean \
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench call-cost clean \
   cpp-debug clang fuzz-build fuzz
 
 test: cpp-test py-test
@@ -163,6 +163,13 @@ demo: install
 
 bench: install
 	$(PY) bench/bench.py
+
+# What a call costs, counted rather than timed: instructions (callgrind) and
+# heap allocations of the smallest call of each method, and per segment of
+# segments() and render() on the transcript corpus.  Needs valgrind.
+call-cost: install
+	$(PY) tools/call_cost.py
+	$(PY) tools/call_cost.py --corpus
 
 clean:
 	rm -rf build $(VENV) $(DIST)

@@ -113,6 +113,10 @@ class Palimp {
 std::vector<std::vector<TokenSegment>> token_segment_lists(
     const SegmentTable& table, FunctionRef<void(u64, u64, u64, std::vector<u32>&)> literal);
 
+// Checks a reference piece against the stored sequences: its message exists
+// and its span lies inside that message.  Throws InternalError otherwise.
+void check_reference(const TokenStore& tokens, const Piece& ref);
+
 // What every token engine object owns: its parameters, its segment lists and
 // its own copy of the input.  Every reference resolves against `tokens`.
 struct TokenEngineState {

@@ -18,6 +18,8 @@ class HashedGreedyBinary final : public PalimpTokens {
   // `interrupt` may end the work (exact_segments).
   static HashedGreedyBinary new_tokens(TokenStore tokens, const EngineParams& params,
                                        const Interrupt& interrupt = Interrupt{});
+  // The same, built in place.
+  HashedGreedyBinary(TokenStore&& tokens, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
 
   const TokenEngineState& state() const { return state_; }
   std::vector<std::vector<TokenSegment>> segments() const override { return state_.segment_records(); }

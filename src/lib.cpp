@@ -1,5 +1,9 @@
 #include "lib.h"
 
+#include <cstring>
+#include <new>
+#include <utility>
+
 #include "engine/binary.h"
 #include "engine/capped.h"
 
@@ -9,18 +13,9 @@ namespace {
 // Bytes of the UTF-8 character whose lead byte is `lead`.
 u64 utf8_width(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
 
-std::vector<SymbolSpan> engine_input(const TextStore& texts, std::vector<u64>& present) {
-  std::vector<SymbolSpan> spans;
-  for (u64 k = 0; k < texts.size(); ++k) {
-    if (texts.is_none(k)) continue;
-    present.push_back(k);
-    spans.push_back(texts.code_points(k));
-  }
-  return spans;
-}
-
 TextStore owned_store(std::span<const std::optional<std::string>> messages) {
   TextStore store;
+  store.reserve(messages.size());
   for (const auto& m : messages) {
     if (m) {
       store.add_owned(*m);
@@ -50,7 +45,41 @@ std::vector<u64> compute_offsets(std::string_view text) {
 
 // ---- TextStore
 
-void TextStore::add_absent() { entries_.push_back(Entry{}); }
+TextStore::TextStore(TextStore&& o) noexcept
+    : size_(std::exchange(o.size_, 0)),
+      present_(std::exchange(o.present_, 0)),
+      capacity_(std::exchange(o.capacity_, 0)),
+      block_(std::move(o.block_)),
+      marks_(std::move(o.marks_)),
+      owned_(std::move(o.owned_)) {}
+
+TextStore& TextStore::operator=(TextStore&& o) noexcept {
+  if (this != &o) {
+    size_ = std::exchange(o.size_, 0);
+    present_ = std::exchange(o.present_, 0);
+    capacity_ = std::exchange(o.capacity_, 0);
+    block_ = std::move(o.block_);
+    marks_ = std::move(o.marks_);
+    owned_ = std::move(o.owned_);
+  }
+  return *this;
+}
+
+void TextStore::reserve(u64 entries) {
+  if (entries > capacity_) grow_to(entries);
+}
+
+void TextStore::grow_to(u64 capacity) {
+  constexpr u64 kEach = sizeof(SymbolSpan) + sizeof(Info);
+  if (capacity > UINT64_MAX / 2 / kEach) throw std::bad_alloc();
+  std::unique_ptr<std::byte[]> fresh(new std::byte[capacity * kEach]);
+  if (present_ > 0) {
+    std::memcpy(fresh.get(), spans_at(), present_ * sizeof(SymbolSpan));
+    std::memcpy(fresh.get() + capacity * sizeof(SymbolSpan), infos_at(), present_ * sizeof(Info));
+  }
+  block_ = std::move(fresh);
+  capacity_ = capacity;
+}
 
 bool TextStore::add_borrowed(SymbolSpan code_points, bool ascii) { return add(code_points, ascii, true); }
 
@@ -62,99 +91,107 @@ void TextStore::add_owned(std::string_view utf8) {
 }
 
 bool TextStore::add(SymbolSpan cp, bool ascii, bool refuse_surrogates) {
-  Entry e{cp, 0, marks_.size(), true, ascii};
-  if (ascii) {
-    e.bytes = cp.size;
-  } else {
+  Info info{size_, cp.size, marks_.size(), ascii};
+  if (!ascii) {
     const TextScan scan = scan_text(cp, marks_);
     if (scan.surrogate && refuse_surrogates) {
-      marks_.resize(e.marks);
+      marks_.resize(info.marks);
       return false;
     }
-    e.bytes = scan.bytes;
+    info.bytes = scan.bytes;
   }
-  entries_.push_back(e);
+  if (present_ == capacity_) grow_to(std::max<u64>(4, 2 * capacity_));
+  spans_at()[present_] = cp;
+  infos_at()[present_] = info;
+  ++present_;
+  ++size_;
   return true;
 }
 
-u64 TextStore::byte_offset(u64 k, u64 c) const {
-  const Entry& e = entry(k);
-  PALIMP_CHECK(c <= e.code_points.size);
+u64 TextStore::byte_offset(u64 j, u64 c) const {
+  const Info& e = info(j);
+  const SymbolSpan& cp = spans_at()[j];
+  PALIMP_CHECK(c <= cp.size);
   if (e.ascii) return c;
   const u64 mark = c / kStride;
-  return marks_[e.marks + mark] + utf8_length(e.code_points, mark * kStride, c - mark * kStride);
+  return marks_[e.marks + mark] + utf8_length(cp, mark * kStride, c - mark * kStride);
 }
 
-void TextStore::append_utf8(u64 k, u64 start, u64 len, std::string& out) const {
-  ::palimp::append_utf8(entry(k).code_points, start, len, out);
+void TextStore::append_utf8(u64 j, u64 start, u64 len, std::string& out) const {
+  ::palimp::append_utf8(code_points(j), start, len, out);
 }
 
 // ---- TextCompressorState
 
+void TextCompressorState::check_reference(const Piece& ref) const {
+  const SymbolSpan& cp = texts.code_points(ref.source);  // checks the text exists
+  PALIMP_CHECK(ref.start <= cp.size && ref.len <= cp.size - ref.start);
+}
+
 Reference TextCompressorState::to_bytes(const Piece& ref) const {
-  PALIMP_CHECK(ref.source < present_indices.size());
-  const u64 k = present_indices[ref.source];
-  PALIMP_CHECK(ref.len <= UINT64_MAX - ref.start);
-  const u64 begin = texts.byte_offset(k, ref.start);
-  const u64 end = texts.byte_offset(k, ref.start + ref.len);
-  return Reference{k, begin, end - begin};
+  check_reference(ref);
+  const u64 begin = texts.byte_offset(ref.source, ref.start);
+  const u64 end = texts.byte_offset(ref.source, ref.start + ref.len);
+  return Reference{texts.list_position(ref.source), begin, end - begin};
 }
 
 std::vector<std::vector<Segment>> TextCompressorState::segment_records() const {
   std::vector<std::vector<Segment>> out(texts.size());
-  for (u64 k = 0; k < texts.size(); ++k) {
-    visit(
-        k, [&](std::string&& text) { out[k].emplace_back(TextLiteral{std::move(text)}); },
-        [&](const Reference& r) { out[k].emplace_back(r); });
-  }
+  texts.for_each_entry([&](u64 k, u64 j) {
+    if (j == TextStore::kAbsent) return;
+    const std::span<const Piece> list = pieces(j);
+    out[k].reserve(list.size());
+    for (const Piece& p : list) {
+      if (p.is_literal()) {
+        std::string utf8;
+        texts.append_utf8(j, p.start, p.len, utf8);
+        out[k].emplace_back(TextLiteral{std::move(utf8)});
+      } else {
+        out[k].emplace_back(to_bytes(p));
+      }
+    }
+  });
   return out;
 }
 
 template <class Emit>
 std::vector<std::string> TextCompressorState::render(Emit&& emit) const {
-  std::vector<std::string> out;
-  out.reserve(texts.size());
-  u64 j = 0;  // engine position of the next present message
-  for (u64 k = 0; k < texts.size(); ++k) {
-    std::string text;
-    if (!texts.is_none(k)) {
-      for (const Piece& p : segments.message(j++)) {
-        if (p.is_literal()) {
-          texts.append_utf8(k, p.start, p.len, text);
-        } else {
-          emit(text, p);
-        }
+  std::vector<std::string> out(texts.size());
+  texts.for_each_entry([&](u64 k, u64 j) {
+    if (j == TextStore::kAbsent) return;
+    for (const Piece& p : pieces(j)) {
+      if (p.is_literal()) {
+        texts.append_utf8(j, p.start, p.len, out[k]);
+      } else {
+        emit(out[k], p);
       }
     }
-    out.push_back(std::move(text));
-  }
+  });
   return out;
 }
 
 std::vector<std::string> TextCompressorState::render_with(TextRenderFn f) const {
   return render([&](std::string& text, const Piece& p) {
-    const Reference r = to_bytes(p);
+    check_reference(p);
     std::string span;
-    texts.append_utf8(r.message, p.start, p.len, span);
+    texts.append_utf8(p.source, p.start, p.len, span);
     text += f(span);
   });
 }
 
 std::vector<std::string> TextCompressorState::render_replacing(std::string_view replacement) const {
   return render([&](std::string& text, const Piece& p) {
-    to_bytes(p);  // the same checks as every reference
+    check_reference(p);  // the same checks as every reference
     text += replacement;
   });
 }
 
 double TextCompressorState::compression_ratio() const {
   u64 kept = 0, total = 0;
-  u64 j = 0;
-  for (u64 k = 0; k < texts.size(); ++k) {
-    if (texts.is_none(k)) continue;
-    total += texts.byte_length(k);
-    for (const Piece& p : segments.message(j++)) {
-      kept += p.is_literal() ? texts.byte_offset(k, p.start + p.len) - texts.byte_offset(k, p.start) : 1;
+  for (u64 j = 0; j < texts.present(); ++j) {
+    total += texts.byte_length(j);
+    for (const Piece& p : pieces(j)) {
+      kept += p.is_literal() ? texts.byte_offset(j, p.start + p.len) - texts.byte_offset(j, p.start) : 1;
     }
   }
   if (total == 0) return 1.0;
@@ -163,19 +200,23 @@ double TextCompressorState::compression_ratio() const {
 
 // ---- construction
 
+// The engine runs before the store moves into the state (members are
+// initialised in order); its spans stay valid across the move anyway: they
+// point at the caller's storage or at owned buffers, never into the store.
+Exact::Exact(TextStore&& texts, const EngineParams& params, const Interrupt& interrupt)
+    : state_{params, exact_segments(texts.spans(), params.min_match_len, interrupt), std::move(texts)} {}
+
+Approximate::Approximate(TextStore&& texts, const EngineParams& params, const Interrupt& interrupt)
+    : state_{params, capped_segments(texts.spans(), params), std::move(texts)} {
+  (void)interrupt;  // the capped engine does not poll yet
+}
+
 Exact exact(TextStore texts, const EngineParams& params, const Interrupt& interrupt) {
-  std::vector<u64> present;
-  const std::vector<SymbolSpan> input = engine_input(texts, present);
-  SegmentTable segments = exact_segments(input, params.min_match_len, interrupt);
-  return Exact(TextCompressorState{params, std::move(segments), std::move(texts), std::move(present)});
+  return Exact(std::move(texts), params, interrupt);
 }
 
 Approximate approximate(TextStore texts, const EngineParams& params, const Interrupt& interrupt) {
-  (void)interrupt;  // the capped engine does not poll yet
-  std::vector<u64> present;
-  const std::vector<SymbolSpan> input = engine_input(texts, present);
-  SegmentTable segments = capped_segments(input, params);
-  return Approximate(TextCompressorState{params, std::move(segments), std::move(texts), std::move(present)});
+  return Approximate(std::move(texts), params, interrupt);
 }
 
 Exact exact(std::span<const std::optional<std::string>> messages, const EngineParams& params) {

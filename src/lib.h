@@ -13,6 +13,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,9 +33,23 @@ namespace palimp {
 std::vector<u64> compute_offsets(std::string_view text);
 
 // The texts of one compression, one entry per entry of the caller's list.
+// Present texts are numbered 0, 1, ... in list order: their engine
+// positions.  An absent entry only takes a list position.  The present
+// texts' code points (the engine's input, handed over without a copy) and
+// what the store knows of each share one allocation, made once when the
+// caller reserves for the whole list.
 class TextStore {
  public:
-  void add_absent();
+  TextStore() = default;
+  TextStore(TextStore&& o) noexcept;
+  TextStore& operator=(TextStore&& o) noexcept;
+  TextStore(const TextStore&) = delete;
+  TextStore& operator=(const TextStore&) = delete;
+
+  // Room for `entries` entries in all, so adding that many does not
+  // reallocate.
+  void reserve(u64 entries);
+  void add_absent() { ++size_; }
   // A text read in place: the caller keeps `code_points` alive as long as the
   // store and everything built from it.  Returns false, and adds nothing,
   // when the text holds a surrogate (it has no UTF-8 form); one pass over
@@ -42,32 +58,67 @@ class TextStore {
   // A text the store decodes and keeps itself.
   void add_owned(std::string_view utf8);
 
-  u64 size() const { return entries_.size(); }
-  bool is_none(u64 k) const { return !entry(k).present; }
-  const SymbolSpan& code_points(u64 k) const { return entry(k).code_points; }
-  u64 byte_length(u64 k) const { return entry(k).bytes; }
-  // Byte offset of the boundary before character c of text k (c <= its
-  // length, checked).  O(1) for ASCII text, otherwise O(64).
-  u64 byte_offset(u64 k, u64 c) const;
-  // Appends the UTF-8 of characters [start, start + len) of text k (checked).
-  void append_utf8(u64 k, u64 start, u64 len, std::string& out) const;
+  u64 size() const { return size_; }        // entries, absent ones included
+  u64 present() const { return present_; }  // present texts
+  // The code points of the present texts in order: the engine's input.
+  std::span<const SymbolSpan> spans() const { return {spans_at(), present_}; }
+
+  // Of present text j (< present(), checked): its list position, code
+  // points, whether it is ASCII, and its UTF-8 length.
+  u64 list_position(u64 j) const { return info(j).position; }
+  const SymbolSpan& code_points(u64 j) const {
+    PALIMP_CHECK(j < present_);
+    return spans_at()[j];
+  }
+  bool ascii(u64 j) const { return info(j).ascii; }
+  u64 byte_length(u64 j) const { return info(j).bytes; }
+  // Byte offset of the boundary before character c of present text j (c <=
+  // its length, checked).  O(1) for ASCII text, otherwise O(64).
+  u64 byte_offset(u64 j, u64 c) const;
+  // Appends the UTF-8 of characters [start, start + len) of present text j
+  // (checked).
+  void append_utf8(u64 j, u64 start, u64 len, std::string& out) const;
+
+  // Calls f(k, j) for every list position k in order; j is the present
+  // index of the text at k, or kAbsent.
+  static constexpr u64 kAbsent = UINT64_MAX;
+  template <class F>
+  void for_each_entry(F&& f) const {
+    const Info* infos = infos_at();
+    u64 j = 0;
+    for (u64 k = 0; k < size_; ++k) {
+      if (j < present_ && infos[j].position == k) {
+        f(k, j++);
+      } else {
+        f(k, kAbsent);
+      }
+    }
+  }
 
  private:
   static constexpr u64 kStride = kMarkStride;  // characters between kept byte offsets
-  struct Entry {
-    SymbolSpan code_points;
-    u64 bytes = 0;         // UTF-8 length
-    u64 marks = 0;         // first kept offset in marks_ (non-ASCII text only)
-    bool present = false;
-    bool ascii = true;
+  struct Info {
+    u64 position;  // in the caller's list
+    u64 bytes;     // UTF-8 length
+    u64 marks;     // first kept offset in marks_ (non-ASCII text only)
+    bool ascii;
   };
-  const Entry& entry(u64 k) const {
-    PALIMP_CHECK(k < entries_.size());
-    return entries_[k];
+  const Info& info(u64 j) const {
+    PALIMP_CHECK(j < present_);
+    return infos_at()[j];
   }
   bool add(SymbolSpan code_points, bool ascii, bool refuse_surrogates);
+  void grow_to(u64 capacity);
 
-  std::vector<Entry> entries_;
+  // The present texts' spans, then their infos, in one block of room for
+  // capacity_ texts each.
+  SymbolSpan* spans_at() const { return reinterpret_cast<SymbolSpan*>(block_.get()); }
+  Info* infos_at() const { return reinterpret_cast<Info*>(block_.get() + capacity_ * sizeof(SymbolSpan)); }
+
+  u64 size_ = 0;
+  u64 present_ = 0;
+  u64 capacity_ = 0;
+  std::unique_ptr<std::byte[]> block_;
   std::vector<u64> marks_;        // byte offsets of characters 0, 64, 128, ... per text
   std::vector<CodeUnits> owned_;  // storage of owned texts (each buffer stays put)
 };
@@ -75,18 +126,18 @@ class TextStore {
 // What both text compressors own.
 struct TextCompressorState {
   EngineParams params;
-  SegmentTable segments;            // over engine positions and characters
-  TextStore texts;                  // one entry per caller entry
-  std::vector<u64> present_indices;  // list position of each engine message
+  SegmentTable segments;  // over engine positions (present indices) and characters
+  TextStore texts;        // one entry per caller entry
 
-  // Calls literal(std::string&& utf8) or reference(const Reference& bytes) for
-  // each segment of list position k, in order; references name list
-  // positions and count bytes.  Every lookup is checked.
-  template <class OnLiteral, class OnReference>
-  void visit(u64 k, OnLiteral&& literal, OnReference&& reference) const;
-
-  // Byte reference of an engine piece (checked).
+  // The engine's pieces of present text j (checked).
+  std::span<const Piece> pieces(u64 j) const { return segments.message(j); }
+  // Byte reference of an engine piece: list position and UTF-8 offsets
+  // (checked).
   Reference to_bytes(const Piece& ref) const;
+  // The checks of to_bytes alone: the referenced text exists and the span
+  // lies inside it.
+  void check_reference(const Piece& ref) const;
+
   std::vector<std::vector<Segment>> segment_records() const;
   std::vector<std::string> render_with(TextRenderFn f) const;
   // render_with with every reference replaced by `replacement`.
@@ -103,6 +154,8 @@ struct TextCompressorState {
 class Exact final : public Palimp {
  public:
   explicit Exact(TextCompressorState state) : state_(std::move(state)) {}
+  // Compresses the texts of `texts`, which it takes over.
+  Exact(TextStore&& texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
   const TextCompressorState& state() const { return state_; }
   std::vector<std::vector<Segment>> segments() const override { return state_.segment_records(); }
   std::vector<std::string> render_with(TextRenderFn f) const override { return state_.render_with(f); }
@@ -114,6 +167,8 @@ class Exact final : public Palimp {
 class Approximate final : public Palimp {
  public:
   explicit Approximate(TextCompressorState state) : state_(std::move(state)) {}
+  // Compresses the texts of `texts`, which it takes over.
+  Approximate(TextStore&& texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
   const TextCompressorState& state() const { return state_; }
   std::vector<std::vector<Segment>> segments() const override { return state_.segment_records(); }
   std::vector<std::string> render_with(TextRenderFn f) const override { return state_.render_with(f); }
@@ -129,25 +184,5 @@ Approximate approximate(std::span<const std::optional<std::string>> messages, co
 // `interrupt` may end the work (the engines poll it).
 Exact exact(TextStore texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
 Approximate approximate(TextStore texts, const EngineParams& params, const Interrupt& interrupt = Interrupt{});
-
-// ---- implementation of the template
-
-template <class OnLiteral, class OnReference>
-void TextCompressorState::visit(u64 k, OnLiteral&& literal, OnReference&& reference) const {
-  if (texts.is_none(k)) return;
-  // Engine position of list position k: present entries before it.
-  const auto it = std::lower_bound(present_indices.begin(), present_indices.end(), k);
-  PALIMP_CHECK(it != present_indices.end() && *it == k);
-  const u64 j = static_cast<u64>(it - present_indices.begin());
-  for (const Piece& p : segments.message(j)) {
-    if (p.is_literal()) {
-      std::string utf8;
-      texts.append_utf8(k, p.start, p.len, utf8);
-      literal(std::move(utf8));
-    } else {
-      reference(to_bytes(p));
-    }
-  }
-}
 
 }  // namespace palimp

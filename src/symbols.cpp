@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 #include <bit>
+#include <new>
+#include <utility>
 
 namespace palimp {
 namespace {
@@ -77,6 +79,48 @@ u32 or_of(std::span<const u32> ids) {
 
 }  // namespace
 
+u8 narrowest_width(std::span<const u32> ids) { return TokenStore::width_for(or_of(ids)); }
+
+void store_narrow(std::span<const u32> ids, u8 width, void* dst) { narrow_copy(ids.data(), ids.size(), width, dst); }
+
+namespace {
+
+template <class T>
+u32 max_of(const T* p, u64 n) {
+  T m = 0;
+  for (u64 i = 0; i < n; ++i) m = std::max(m, p[i]);
+  return m;
+}
+
+template <class S, class D>
+void convert(const S* src, u64 n, D* dst) {
+  for (u64 i = 0; i < n; ++i) dst[i] = static_cast<D>(src[i]);
+}
+
+}  // namespace
+
+u32 max_symbol(const SymbolSpan& s, u64 start, u64 len) {
+  PALIMP_CHECK(start <= s.size && len <= s.size - start);
+  return with_symbols(s, [&](const auto* p) { return max_of(p + start, len); });
+}
+
+void copy_symbols(const SymbolSpan& s, u64 start, u64 len, u8 width, void* dst) {
+  PALIMP_CHECK(start <= s.size && len <= s.size - start);
+  if (len == 0) return;
+  if (width == s.width) {
+    std::memcpy(dst, static_cast<const u8*>(s.data) + start * s.width, len * s.width);
+    return;
+  }
+  with_symbols(s, [&](const auto* p) {
+    switch (width) {
+      case 1: return convert(p + start, len, static_cast<u8*>(dst));
+      case 2: return convert(p + start, len, static_cast<u16*>(dst));
+      case 4: return convert(p + start, len, static_cast<u32*>(dst));
+    }
+    check_failed("unreachable: symbol width");
+  });
+}
+
 TokenStore::TokenStore(std::span<const std::span<const u32>> messages) {
   u64 total = 0;
   for (const auto& m : messages) total = checked_add(total, m.size());
@@ -91,7 +135,7 @@ void TokenStore::reserve_tokens(u64 tokens, u8 width, u64 messages) {
 }
 
 void TokenStore::add(std::span<const u32> tokens) {
-  const u8 width = width_for(or_of(tokens));
+  const u8 width = narrowest_width(tokens);
   narrow_copy(tokens.data(), tokens.size(), width, add_uninitialized(tokens.size(), width));
 }
 
@@ -101,6 +145,33 @@ void* TokenStore::add_uninitialized(u64 n, u8 width) {
   const u64 offset = arena_.extend(n * width, 4);
   entries_.push_back({offset, n, width});
   return arena_.data() + offset;
+}
+
+void TokenStore::narrow_last() {
+  PALIMP_CHECK(!entries_.empty() && entries_.back().width == 4);
+  Entry& e = entries_.back();
+  u8* bytes = arena_.data() + e.offset;
+  u32 bits = 0;
+  for (u64 i = 0; i < e.size; ++i) {
+    u32 id;
+    std::memcpy(&id, bytes + 4 * i, 4);
+    bits |= id;
+  }
+  const u8 width = width_for(bits);
+  if (width == 4) return;
+  // Front to back: each id is read before a narrower write can reach it.
+  for (u64 i = 0; i < e.size; ++i) {
+    u32 id;
+    std::memcpy(&id, bytes + 4 * i, 4);
+    if (width == 1) {
+      bytes[i] = static_cast<u8>(id);
+    } else {
+      const u16 narrow = static_cast<u16>(id);
+      std::memcpy(bytes + 2 * i, &narrow, 2);
+    }
+  }
+  e.width = width;
+  arena_.truncate(e.offset + e.size * width);
 }
 
 void TokenStore::drop_last() {
@@ -116,10 +187,13 @@ SymbolSpan TokenStore::span(u64 i) const {
 }
 
 std::vector<SymbolSpan> TokenStore::spans() const {
-  std::vector<SymbolSpan> out;
-  out.reserve(entries_.size());
-  for (u64 i = 0; i < entries_.size(); ++i) out.push_back(span(i));
+  std::vector<SymbolSpan> out(entries_.size());
+  spans_into(out.data());
   return out;
+}
+
+void TokenStore::spans_into(SymbolSpan* out) const {
+  for (u64 i = 0; i < entries_.size(); ++i) out[i] = span(i);
 }
 
 void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) const {
@@ -130,19 +204,19 @@ void TokenStore::append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) con
   with_symbols(s, [&](const auto* p) { std::copy(p + start, p + start + len, out.data() + at); });
 }
 
-PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) {
-  first_.reserve(messages.size() + 1);
+PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) : first_(messages.size() + 1) {
   u64 total = 0;
-  for (const auto& m : messages) {
-    first_.push_back(total);
-    total = checked_add(total, m.size);
+  for (u64 m = 0; m < messages.size(); ++m) {
+    first_[m] = total;
+    total = checked_add(total, messages[m].size);
   }
-  first_.push_back(total);
+  first_[messages.size()] = total;
 }
 
 u64 PlaceNumbering::message_of(u64 place) const {
   assert(place < total());
-  return static_cast<u64>(std::upper_bound(first_.begin(), first_.end(), place) - first_.begin()) - 1;
+  const std::span<const u64> first = first_.span();
+  return static_cast<u64>(std::upper_bound(first.begin(), first.end(), place) - first.begin()) - 1;
 }
 
 u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k) {
@@ -154,29 +228,91 @@ u64 indexable_windows(std::span<const SymbolSpan> messages, u64 k) {
   return windows;
 }
 
+SegmentTable::SegmentTable(SegmentTable&& o) noexcept
+    : last_(std::exchange(o.last_, nullptr)),
+      current_(std::exchange(o.current_, nullptr)),
+      capacity_(std::exchange(o.capacity_, 0)),
+      used_(std::exchange(o.used_, 0)),
+      open_at_(std::exchange(o.open_at_, 0)),
+      lists_(std::exchange(o.lists_, nullptr)),
+      count_(std::exchange(o.count_, 0)),
+      lists_capacity_(std::exchange(o.lists_capacity_, 0)),
+      own_lists_(std::move(o.own_lists_)),
+      pieces_(std::exchange(o.pieces_, 0)) {}
+
+SegmentTable& SegmentTable::operator=(SegmentTable&& o) noexcept {
+  if (this != &o) {
+    release();
+    last_ = std::exchange(o.last_, nullptr);
+    current_ = std::exchange(o.current_, nullptr);
+    capacity_ = std::exchange(o.capacity_, 0);
+    used_ = std::exchange(o.used_, 0);
+    open_at_ = std::exchange(o.open_at_, 0);
+    lists_ = std::exchange(o.lists_, nullptr);
+    count_ = std::exchange(o.count_, 0);
+    lists_capacity_ = std::exchange(o.lists_capacity_, 0);
+    own_lists_ = std::move(o.own_lists_);
+    pieces_ = std::exchange(o.pieces_, 0);
+  }
+  return *this;
+}
+
+void SegmentTable::release() noexcept {
+  while (last_ != nullptr) {
+    Chunk* previous = last_->previous;
+    ::operator delete(last_);
+    last_ = previous;
+  }
+}
+
 void SegmentTable::grow() {
   assert(open_at_ <= used_);
   const u64 open = used_ - open_at_;
+  const bool first = last_ == nullptr;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.
-  const u64 capacity = std::max(std::min(kChunkPieces, std::max<u64>(64, 2 * capacity_)), 2 * open);
-  std::unique_ptr<Piece[]> chunk(new Piece[capacity]);  // left uninitialised
-  if (open > 0) std::copy(chunks_.back().get() + open_at_, chunks_.back().get() + used_, chunk.get());
-  chunks_.push_back(std::move(chunk));
+  const u64 capacity = first ? kFirstChunkPieces : std::max(std::min(kChunkPieces, 2 * capacity_), 2 * open);
+  const u64 lists = first ? kFirstLists : 0;
+  PALIMP_CHECK(capacity <= (UINT64_MAX / 2 - sizeof(Chunk) - lists * sizeof(List)) / sizeof(Piece));
+  // Left uninitialised: lists and pieces are written before they are read.
+  auto* chunk =
+      static_cast<Chunk*>(::operator new(sizeof(Chunk) + lists * sizeof(List) + capacity * sizeof(Piece)));
+  chunk->previous = last_;
+  auto* list_area = reinterpret_cast<List*>(chunk + 1);
+  auto* pieces = reinterpret_cast<Piece*>(list_area + lists);
+  if (open > 0) std::copy(current_ + open_at_, current_ + used_, pieces);
+  if (first) {
+    lists_ = list_area;
+    lists_capacity_ = lists;
+  }
+  last_ = chunk;
+  current_ = pieces;
   capacity_ = capacity;
   used_ = open;
   open_at_ = 0;
 }
 
+void SegmentTable::grow_lists() {
+  PALIMP_CHECK(lists_capacity_ <= UINT64_MAX / 2 / sizeof(List) / 2);
+  const u64 capacity = 2 * lists_capacity_;
+  std::unique_ptr<List[]> fresh(new List[capacity]);
+  std::copy(lists_, lists_ + count_, fresh.get());
+  own_lists_ = std::move(fresh);  // frees the lists it held before, if any
+  lists_ = own_lists_.get();
+  lists_capacity_ = capacity;
+}
+
 void SegmentTable::end_message() {
   assert(open_at_ <= used_);
+  if (last_ == nullptr) grow();  // the first chunk holds the first lists
+  if (count_ == lists_capacity_) grow_lists();
   const u64 count = used_ - open_at_;
-  lists_.push_back({count == 0 ? nullptr : chunks_.back().get() + open_at_, count});
+  lists_[count_++] = {count == 0 ? nullptr : current_ + open_at_, count};
   pieces_ += count;
   open_at_ = used_;
 }
 
 std::span<const Piece> SegmentTable::message(u64 i) const {
-  PALIMP_CHECK(i < lists_.size());
+  PALIMP_CHECK(i < count_);
   return {lists_[i].first, lists_[i].count};
 }
 

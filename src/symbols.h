@@ -48,6 +48,43 @@ decltype(auto) with_symbols(const SymbolSpan& s, F&& f) {
   check_failed("unreachable: symbol width");
 }
 
+// The narrowest width (1, 2 or 4 bytes) that holds every id of `ids`.
+// One vectorised pass.
+u8 narrowest_width(std::span<const u32> ids);
+// Stores `ids` at `dst`, `width` bytes each; every id must fit the width.
+void store_narrow(std::span<const u32> ids, u8 width, void* dst);
+
+// The largest of symbols [start, start + len) of `s`, 0 when len is 0.
+// Requires start + len <= s.size (checked).  One vectorised pass.
+u32 max_symbol(const SymbolSpan& s, u64 start, u64 len);
+// Writes symbols [start, start + len) of `s` (checked) to `dst`, `width`
+// bytes each (1, 2 or 4; it may be narrower than s.width when every value
+// fits it).  A plain copy when the widths agree.
+void copy_symbols(const SymbolSpan& s, u64 start, u64 len, u8 width, void* dst);
+
+// A fixed number of elements, kept inside the object when there are at most
+// N of them and on the heap otherwise: scratch that small inputs get without
+// an allocation.  Elements start uninitialised (T is trivially copyable).
+// It moves as a value: nothing points into the object itself.
+template <class T, size_t N>
+class InlineArray {
+ public:
+  explicit InlineArray(u64 n) : size_(n) {
+    if (n > N) heap_.reset(new T[n]);
+  }
+  T* data() { return heap_ ? heap_.get() : inline_; }
+  const T* data() const { return heap_ ? heap_.get() : inline_; }
+  u64 size() const { return size_; }
+  T& operator[](u64 i) { return data()[i]; }
+  const T& operator[](u64 i) const { return data()[i]; }
+  std::span<const T> span() const { return {data(), size_}; }
+
+ private:
+  u64 size_;
+  std::unique_ptr<T[]> heap_;
+  T inline_[N];
+};
+
 // Number of equal leading bytes of a and b, at most n, of which the first
 // `from` (<= n) are known to be equal.  Eight and thirty-two bytes at a time.
 u64 common_bytes(const u8* a, const u8* b, u64 n, u64 from);
@@ -96,10 +133,17 @@ class TokenStore {
   void* add_uninitialized(u64 n, u8 width);
   // Removes the sequence added last.
   void drop_last();
+  // Stores the sequence added last, which was added 4 bytes wide, in the
+  // narrowest width that holds its ids, in place.  O(its length).
+  void narrow_last();
+  // Room for `messages` more sequences' entries.
+  void reserve_messages(u64 messages) { entries_.reserve(entries_.size() + messages); }
 
   u64 messages() const { return entries_.size(); }
   SymbolSpan span(u64 i) const;  // requires i < messages()
   std::vector<SymbolSpan> spans() const;
+  // The same into `out`, which holds messages() entries.
+  void spans_into(SymbolSpan* out) const;
   // Appends tokens [start, start + len) of sequence i to `out` (checked).
   void append_to(u64 i, u64 start, u64 len, std::vector<u32>& out) const;
 
@@ -119,6 +163,7 @@ class TokenStore {
 // The positions of all messages numbered one after another: the place of
 // position j of message m is first(m) + j, so comparing places compares
 // (message, position).  One number identifies a place in the engines' tables.
+// Up to kInline messages need no heap memory.
 class PlaceNumbering {
  public:
   explicit PlaceNumbering(std::span<const SymbolSpan> messages);
@@ -126,13 +171,13 @@ class PlaceNumbering {
     assert(m + 1 < first_.size());
     return first_[m];
   }
-  u64 total() const { return first_.back(); }
+  u64 total() const { return first_[first_.size() - 1]; }
   // The message holding `place` (< total()): the last whose first place is
   // at most `place`, which is not empty.  O(log messages).
   u64 message_of(u64 place) const;
 
  private:
-  std::vector<u64> first_;  // one entry per message, then the total
+  InlineArray<u64, 16> first_;  // one entry per message, then the total
 };
 
 // Windows of `k` symbols that indexing can ever file: those of every message
@@ -153,8 +198,18 @@ struct Piece {
 // Segment lists of all messages.  Pieces live in large chunks, each
 // message's pieces side by side in one chunk, so the table grows without ever
 // copying what it holds (a doubling vector would briefly hold it twice).
+// Chunks start small and are linked to each other; the first one also holds
+// the lists of the first messages, so a table of a few short messages costs
+// a single allocation.
 class SegmentTable {
  public:
+  SegmentTable() = default;
+  SegmentTable(SegmentTable&& o) noexcept;
+  SegmentTable& operator=(SegmentTable&& o) noexcept;
+  SegmentTable(const SegmentTable&) = delete;
+  SegmentTable& operator=(const SegmentTable&) = delete;
+  ~SegmentTable() { release(); }
+
   void add_literal(u64 start, u64 len) { push({Piece::kLiteral, start, len}); }
   // `source` is a message already ended: references point strictly backwards.
   void add_reference(u64 source, u64 start, u64 len) {
@@ -163,7 +218,7 @@ class SegmentTable {
   }
   void end_message();
 
-  u64 messages() const { return lists_.size(); }
+  u64 messages() const { return count_; }
   u64 pieces() const { return pieces_; }
   std::span<const Piece> message(u64 i) const;  // requires i < messages()
 
@@ -171,22 +226,37 @@ class SegmentTable {
 
  private:
   static constexpr u64 kChunkPieces = 4096;
-  void push(const Piece& p) {
-    assert(p.len > 0 && open_at_ <= used_ && used_ <= capacity_);
-    if (used_ == capacity_) grow();
-    chunks_.back()[used_++] = p;
-  }
-  void grow();  // a new chunk, taking along the open message's pieces
-
-  std::vector<std::unique_ptr<Piece[]>> chunks_;
-  u64 capacity_ = 0;  // pieces the last chunk holds
-  u64 used_ = 0;      // pieces used in the last chunk
-  u64 open_at_ = 0;   // index in the last chunk where the open message begins
+  static constexpr u64 kFirstChunkPieces = 16;
+  static constexpr u64 kFirstLists = 16;  // lists kept in the first chunk
   struct List {
     const Piece* first;
     u64 count;
   };
-  std::vector<List> lists_;
+  // A chunk: this header, then (in the first chunk only) kFirstLists lists,
+  // then its pieces.
+  struct Chunk {
+    Chunk* previous;
+  };
+  static_assert(sizeof(Chunk) % alignof(List) == 0 && sizeof(List) % alignof(Piece) == 0);
+
+  void push(const Piece& p) {
+    assert(p.len > 0 && open_at_ <= used_ && used_ <= capacity_);
+    if (used_ == capacity_) grow();
+    current_[used_++] = p;
+  }
+  void grow();        // a new chunk, taking along the open message's pieces
+  void grow_lists();  // room for twice as many lists, outside the chunks
+  void release() noexcept;
+
+  Chunk* last_ = nullptr;     // the newest chunk; the others hang off it
+  Piece* current_ = nullptr;  // the pieces of the newest chunk
+  u64 capacity_ = 0;          // pieces the newest chunk holds
+  u64 used_ = 0;              // pieces used in the newest chunk
+  u64 open_at_ = 0;           // index in the newest chunk where the open message begins
+  List* lists_ = nullptr;     // in the first chunk, or in own_lists_
+  u64 count_ = 0;             // lists, one per ended message
+  u64 lists_capacity_ = 0;
+  std::unique_ptr<List[]> own_lists_;
   u64 pieces_ = 0;
 };
 

@@ -315,10 +315,19 @@ constexpr BindingView binding_view() {
   return BindingView{Sig.type, Sig.method, Sig.params};
 }
 
-// Binds a METH_FASTCALL | METH_KEYWORDS call.
+template <const auto& Sig>
+inline constexpr size_t kPositionalCount =
+    static_cast<size_t>(std::count_if(Sig.params.begin(), Sig.params.end(), [](const Param& p) { return !p.keyword_only; }));
+
+// Binds a METH_FASTCALL | METH_KEYWORDS call.  The usual call, every
+// positional argument and no keyword, binds inline: it cannot fail.
 template <const auto& Sig>
 Bound<Sig> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bound<Sig> b;
+  if (kwnames == nullptr && static_cast<size_t>(nargs) == kPositionalCount<Sig>) {
+    for (size_t i = 0; i < kPositionalCount<Sig>; ++i) b.slots()[i] = args[i];
+    return b;
+  }
   bind_fast(binding_view<Sig>(), args, nargs, kwnames, b.slots());
   return b;
 }

@@ -5,6 +5,39 @@
 namespace palimp::py {
 namespace {
 
+// The longest list converted straight into the store.  The store's storage
+// briefly holds it four bytes per id: for longer lists that room would stay
+// reserved, so they go through the reused scratch buffer instead.
+constexpr Py_ssize_t kMaxPlainIds = 4096;
+
+// Adds an exact list or tuple of at most kMaxPlainIds items that are all
+// exact ints from 0 to 2^32 - 1, converted straight into the store, and
+// returns true.  Otherwise adds nothing and returns false: the
+// element-by-element path then converts the items, running whatever Python
+// code they bring and raising their errors.  No Python code runs here, so the
+// sequence cannot change under the loop.
+bool add_plain_ids(PyObject* seq, TokenStore& store) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  if (n > kMaxPlainIds) return false;
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  auto* ids = static_cast<u32*>(store.add_uninitialized(static_cast<u64>(n), 4));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* o = items[i];
+    if (!PyLong_CheckExact(o) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      store.drop_last();
+      return false;
+    }
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    if (v < 0 || v > 0xFFFFFFFF) {
+      store.drop_last();
+      return false;
+    }
+    ids[i] = static_cast<u32>(v);
+  }
+  store.narrow_last();
+  return true;
+}
+
 // A sequence of token ids, added to the store as one message.  `scratch`
 // is reused from message to message.
 void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scratch) {
@@ -12,10 +45,14 @@ void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scra
   // An integer array's own elements, read in place; any value out of range
   // sends the array down the element-by-element path, which raises the error.
   if (numpy::is_exact_ndarray(seq) && numpy::add_int_array(seq, store)) return;
+  if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && add_plain_ids(seq, store)) return;
   scratch.clear();
   for_each_item(seq, [&](PyObject* item) { scratch.push_back(to_token_id(item)); });
   store.add(scratch);
 }
+
+// Tokens of an input that is reserved whole before any is converted.
+constexpr u64 kSmallInput = 1024;
 
 // Total length of the entries that can tell it cheaply, and their number, to
 // size the store once.
@@ -41,6 +78,9 @@ TokenStore to_token_messages(PyObject* messages) {
   check_sequence(messages);
   TokenStore store;
   const auto [hint, count] = length_hint(messages);
+  store.reserve_messages(count);
+  // Small inputs get room for the widest ids at once: one allocation.
+  if (hint <= kSmallInput) store.reserve_tokens(hint, 4, count);
   std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
     if (entry == Py_None) return;
@@ -71,17 +111,36 @@ TextMessages to_text_messages(PyObject* messages) {
   return out;
 }
 
+namespace {
+
+void add_text_entry(PyObject* entry, TextStore& store) {
+  if (entry == Py_None) {
+    store.add_absent();
+    return;
+  }
+  const TextView view = to_text_unchecked(entry);
+  if (!store.add_borrowed(view.code_points, view.ascii)) raise_no_utf8(entry);
+}
+
+}  // namespace
+
 TextStoreMessages to_text_store(PyObject* messages) {
   check_sequence(messages);
+  if (PyList_CheckExact(messages) || PyTuple_CheckExact(messages)) {
+    // Reading str and None entries runs no Python code, so a copy of a list
+    // taken now holds exactly what iterating it would give; a tuple holds
+    // its entries for good.
+    TextStoreMessages out{PyTuple_CheckExact(messages) ? PyRef::borrow(messages) : checked(PyList_AsTuple(messages)),
+                          {}};
+    const Py_ssize_t n = PyTuple_GET_SIZE(out.keep.get());
+    out.store.reserve(static_cast<u64>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) add_text_entry(PyTuple_GET_ITEM(out.keep.get(), i), out.store);
+    return out;
+  }
   TextStoreMessages out{checked(PyList_New(0)), {}};
   for_each_item(messages, [&](PyObject* entry) {
-    if (entry == Py_None) {
-      out.store.add_absent();
-      return;
-    }
-    const TextView view = to_text_unchecked(entry);
-    if (!out.store.add_borrowed(view.code_points, view.ascii)) raise_no_utf8(entry);
-    if (PyList_Append(out.keep.get(), entry) < 0) throw PythonError{};
+    add_text_entry(entry, out.store);
+    if (entry != Py_None && PyList_Append(out.keep.get(), entry) < 0) throw PythonError{};
   });
   return out;
 }

@@ -31,7 +31,7 @@ TextMessages to_text_messages(PyObject* messages);
 // compressors read: the same rules and errors as to_text_messages, with one
 // pass over each text that both checks it for surrogates and measures it.
 struct TextStoreMessages {
-  PyRef keep;  // a list of the present str objects, whose storage `store` reads
+  PyRef keep;  // holds the str objects whose storage `store` reads
   TextStore store;
 };
 TextStoreMessages to_text_store(PyObject* messages);

@@ -6,8 +6,9 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "python_bindings/errors.h"
@@ -124,9 +125,7 @@ bool add_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, Toke
   return true;
 }
 
-void release_vector(PyObject* capsule) {
-  delete static_cast<std::vector<u32>*>(PyCapsule_GetPointer(capsule, "palimp.tokens"));
-}
+void release_storage(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, "palimp.tokens")); }
 
 }  // namespace
 
@@ -194,29 +193,32 @@ bool add_int_array(PyObject* o, TokenStore& store) {
   }
 }
 
-PyRef copy_to_array(std::span<const u32> values) {
+PyRef copy_to_array(const SymbolSpan& values) {
   ensure_numpy();
-  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size)};
   PyRef array = checked(PyArray_SimpleNew(1, dims, NPY_UINT32));
-  if (!values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(), values.size_bytes());
-  }
+  copy_symbols(values, 0, values.size, 4, PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   return array;
 }
 
-PyRef adopt_as_array(std::vector<u32>&& values) {
+PyRef new_owned_array(u64 n, u32*& data) {
   ensure_numpy();
-  auto owned = std::make_unique<std::vector<u32>>(std::move(values));
-  // An empty vector has no storage; any non-null pointer serves a length-0 array.
-  static u32 empty_storage = 0;
-  u32* data = owned->empty() ? &empty_storage : owned->data();
-  npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
-  PyRef array = checked(PyArray_SimpleNewFromData(1, dims, NPY_UINT32, data));
-  PyRef owner = checked(PyCapsule_New(owned.get(), "palimp.tokens", release_vector));
-  owned.release();  // the capsule owns it now
+  if (n > static_cast<u64>(NPY_MAX_INTP) / sizeof(u32)) throw std::bad_alloc();
+  // A length-0 array still gets storage of its own, so every array's
+  // pointer is one the owner can free.
+  void* storage = std::malloc(std::max<u64>(n, 1) * sizeof(u32));
+  if (storage == nullptr) throw std::bad_alloc();
+  PyRef owner = PyRef::steal(PyCapsule_New(storage, "palimp.tokens", release_storage));
+  if (!owner) {
+    std::free(storage);
+    throw PythonError{};
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyRef array = checked(PyArray_SimpleNewFromData(1, dims, NPY_UINT32, storage));
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
     throw PythonError{};  // SetBaseObject consumed the owner even on failure
   }
+  data = static_cast<u32*>(storage);
   return array;
 }
 

@@ -36,11 +36,13 @@ bool read_u32_array(PyObject* o, std::optional<std::span<const u32>>& out);
 // error).  Reads the array in place, whatever its strides and byte order.
 bool add_int_array(PyObject* o, TokenStore& store);
 
-// A new one-dimensional uint32 array holding a copy of `values`.
-PyRef copy_to_array(std::span<const u32> values);
+// A new one-dimensional uint32 array holding a copy of `values`, widened.
+PyRef copy_to_array(const SymbolSpan& values);
 
-// A new one-dimensional, writeable uint32 array that takes over `values`'
-// storage without copying it; the storage lives as long as the array.
-PyRef adopt_as_array(std::vector<u32>&& values);
+// A new one-dimensional, writeable uint32 array of n elements over storage of
+// its own, which an owner object (the array's base) releases with the array.
+// `data` receives the storage, which the caller fills before anything else
+// sees the array.
+PyRef new_owned_array(u64 n, u32*& data);
 
 }  // namespace palimp::py::numpy

@@ -8,6 +8,8 @@
 //
 // One result entry per entry of the caller's list, absent (None) entries
 // included; references name list positions and count UTF-8 bytes.
+#include <algorithm>
+#include <span>
 #include <variant>
 
 #include "lib.h"
@@ -21,8 +23,18 @@
 namespace palimp::py {
 namespace {
 
+using Compressor = std::variant<Exact, Approximate>;  // index 0 exact, 1 approximate
+
 struct TextCompressor {
-  std::variant<Exact, Approximate> compressor;  // index 0 exact, 1 approximate
+  // Builds the compressor in place, taking over the texts and what keeps
+  // their storage alive.
+  // `interrupt` may end the work.
+  TextCompressor(bool exact, TextStoreMessages&& messages, const EngineParams& params, const Interrupt& interrupt)
+      : compressor(exact ? Compressor(std::in_place_index<0>, std::move(messages.store), params, interrupt)
+                         : Compressor(std::in_place_index<1>, std::move(messages.store), params, interrupt)),
+        texts(std::move(messages.keep)) {}
+
+  Compressor compressor;
   // The caller's str objects, whose own storage the compressor reads: a str
   // never changes, so holding it is as good as a copy.
   PyRef texts;
@@ -51,14 +63,10 @@ PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     const auto a = bind<kFromTexts>(args, nargs, kwnames);
     TextStoreMessages messages = a.convert<"messages">(to_text_store);
     const EngineOptions options = to_engine_options(a);
-    TextStore store = std::move(messages.store);
     SignalCheck signals;
     const Interrupt interrupt(signals);
-    std::variant<Exact, Approximate> built =
-        options.exact ? std::variant<Exact, Approximate>(exact(std::move(store), options.params, interrupt))
-                      : std::variant<Exact, Approximate>(approximate(std::move(store), options.params, interrupt));
-    return new_instance<PyPalimpText>(reinterpret_cast<PyTypeObject*>(cls),
-                                      TextCompressor{std::move(built), std::move(messages.keep), {}});
+    return new_instance<PyPalimpText>(reinterpret_cast<PyTypeObject*>(cls), options.exact, std::move(messages),
+                                      options.params, interrupt);
   });
 }
 
@@ -69,33 +77,70 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     bind<kSegments>(args, nargs, kwnames);
     const TextCompressorState& s = c.state();
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
-    for (u64 k = 0; k < s.texts.size(); ++k) {
-      PyRef list = checked(PyList_New(0));
-      auto append = [&](PyRef seg) {
-        if (PyList_Append(list.get(), seg.get()) < 0) throw PythonError{};
-      };
-      s.visit(
-          k, [&](std::string&& text) { append(make_literal_segment(std::move(text))); },
-          [&](const Reference& r) { append(make_reference_segment(r.message, r.start, r.len)); });
+    s.texts.for_each_entry([&](u64 k, u64 j) {
+      const std::span<const Piece> pieces = j == TextStore::kAbsent ? std::span<const Piece>() : s.pieces(j);
+      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+      for (size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        PyRef seg = p.is_literal() ? make_literal_segment(s.texts.code_points(j), p.start, p.len)
+                                   : make_reference_segment(s.to_bytes(p));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seg.release());
+      }
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), list.release());
-    }
+    });
     return out;
   });
+}
+
+// Present text j rendered with `replacement` for every reference, as one
+// new str built in place (None when it is empty), with the narrowest
+// storage that holds its characters, as the interpreter's own strs have.
+PyRef render_text(const TextCompressorState& s, u64 j, const TextView& replacement, u32 replacement_max) {
+  const std::span<const Piece> pieces = s.pieces(j);
+  const SymbolSpan& text = s.texts.code_points(j);
+  const bool ascii = s.texts.ascii(j);
+  u64 length = 0;
+  u32 max_char = 0;
+  for (const Piece& p : pieces) {
+    if (p.is_literal()) {
+      length = checked_add(length, p.len);
+      max_char = std::max(max_char, ascii ? u32{0x7F} : max_symbol(text, p.start, p.len));
+    } else {
+      s.check_reference(p);
+      length = checked_add(length, replacement.code_points.size);
+      max_char = std::max(max_char, replacement_max);
+    }
+  }
+  if (length == 0) return PyRef::borrow(Py_None);
+  if (length > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  PyRef out = checked(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+  const u8 width = static_cast<u8>(PyUnicode_KIND(out.get()));
+  u8* at = static_cast<u8*>(PyUnicode_DATA(out.get()));
+  for (const Piece& p : pieces) {
+    if (p.is_literal()) {
+      copy_symbols(text, p.start, p.len, width, at);
+      at += p.len * width;
+    } else {
+      copy_symbols(replacement.code_points, 0, replacement.code_points.size, width, at);
+      at += replacement.code_points.size * width;
+    }
+  }
+  return out;
 }
 
 PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     TextCompressor& c = compressor(self);
     SharedAccess access(c.access);
-    const std::string replacement = bind<kRender>(args, nargs, kwnames).convert<"replacement">(to_utf8);
-    const std::vector<std::string> rendered = c.state().render_replacing(replacement);
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
-    for (size_t i = 0; i < rendered.size(); ++i) {
-      const std::string& t = rendered[i];
-      PyRef item = t.empty() ? PyRef::borrow(Py_None)
-                             : checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
+    const TextView replacement = bind<kRender>(args, nargs, kwnames).convert<"replacement">(to_text);
+    const SymbolSpan& r = replacement.code_points;
+    const u32 replacement_max = replacement.ascii ? 0x7F : max_symbol(r, 0, r.size);
+    const TextCompressorState& s = c.state();
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
+    s.texts.for_each_entry([&](u64 k, u64 j) {
+      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None) : render_text(s, j, replacement, replacement_max);
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
+    });
     return out;
   });
 }

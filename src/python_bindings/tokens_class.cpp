@@ -28,9 +28,23 @@
 namespace palimp::py {
 namespace {
 
+using Engine = std::variant<HashedGreedyBinary, CappedHashedGreedy>;  // index 0 exact, 1 approximate
+
 struct TokensCompressor {
-  std::variant<HashedGreedyBinary, CappedHashedGreedy> engine;  // index 0 exact, 1 approximate
-  std::unique_ptr<Tokenize> tokenizer;                          // only from texts
+  // Builds the engine in place over `store`, which it takes over; a signal
+  // handler that raises ends the work.
+  TokensCompressor(TokenStore&& store, const EngineOptions& o, std::unique_ptr<Tokenize> t)
+      : engine(build(std::move(store), o)), tokenizer(std::move(t)) {}
+
+  static Engine build(TokenStore&& store, const EngineOptions& o) {
+    SignalCheck signals;
+    const Interrupt interrupt(signals);
+    if (o.exact) return Engine(std::in_place_index<0>, std::move(store), o.params, interrupt);
+    return Engine(std::in_place_index<1>, CappedHashedGreedy::new_tokens(std::move(store), o.params, interrupt));
+  }
+
+  Engine engine;
+  std::unique_ptr<Tokenize> tokenizer;  // only from texts
   AccessState access;
 
   const TokenEngineState& state() const {
@@ -44,13 +58,6 @@ struct PyPalimpTokens {
 };
 
 TokensCompressor& compressor(PyObject* self) { return reinterpret_cast<PyPalimpTokens*>(self)->value; }
-
-std::variant<HashedGreedyBinary, CappedHashedGreedy> build(TokenStore store, const EngineOptions& o) {
-  SignalCheck signals;
-  const Interrupt interrupt(signals);
-  if (o.exact) return HashedGreedyBinary::new_tokens(std::move(store), o.params, interrupt);
-  return CappedHashedGreedy::new_tokens(std::move(store), o.params, interrupt);
-}
 
 constexpr auto kFromTokens =
     class_method("PalimpTokens", "from_tokens", std::array{required("messages")}, kEngineKeywords);
@@ -71,9 +78,7 @@ PyObject* from_tokens(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     const auto a = bind<kFromTokens>(args, nargs, kwnames);
     TokenStore store = a.convert<"messages">(to_token_messages);
     const EngineOptions options = to_engine_options(a);
-    auto engine = build(std::move(store), options);
-    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
-                                        TokensCompressor{std::move(engine), nullptr, {}});
+    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls), std::move(store), options, nullptr);
   });
 }
 
@@ -100,9 +105,8 @@ PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssi
       }
       store.add(tokenizer->encode(text));
     }
-    auto engine = build(std::move(store), options);
-    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls),
-                                        TokensCompressor{std::move(engine), std::move(tokenizer), {}});
+    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls), std::move(store), options,
+                                        std::move(tokenizer));
   });
 }
 
@@ -119,14 +123,8 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
       for (size_t j = 0; j < pieces.size(); ++j) {
         const Piece& p = pieces[j];
-        PyRef seg;
-        if (p.is_literal()) {
-          std::vector<u32> run;
-          s.tokens.append_to(i, p.start, p.len, run);
-          seg = make_literal_tokens(std::move(run));
-        } else {
-          seg = make_reference_tokens(p.source, p.start, p.len);
-        }
+        PyRef seg = p.is_literal() ? make_literal_tokens(s.tokens.span(i), p.start, p.len)
+                                   : make_reference_tokens(p.source, p.start, p.len);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
       }
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release());
@@ -135,14 +133,58 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// The ids of a replacement; up to kInline of them need no allocation.
+class Replacement {
+ public:
+  void reserve(u64 n) {
+    if (n > kInline) move_to_heap(n);
+  }
+  void push_back(u32 id) {
+    if (!on_heap_) {
+      if (size_ < kInline) {
+        inline_[size_++] = id;
+        return;
+      }
+      move_to_heap(2 * kInline);
+    }
+    heap_.push_back(id);
+    ++size_;
+  }
+  void assign(std::span<const u32> ids) {
+    size_ = 0;
+    reserve(ids.size());
+    if (on_heap_) {
+      heap_.assign(ids.begin(), ids.end());
+    } else {
+      std::copy(ids.begin(), ids.end(), inline_);
+    }
+    size_ = ids.size();
+  }
+  SymbolSpan span() const { return SymbolSpan{on_heap_ ? heap_.data() : inline_, size_, 4}; }
+
+ private:
+  static constexpr u64 kInline = 16;
+  void move_to_heap(u64 room) {
+    if (on_heap_) return;
+    heap_.reserve(room);
+    heap_.assign(inline_, inline_ + size_);
+    on_heap_ = true;
+  }
+  u32 inline_[kInline];
+  std::vector<u32> heap_;  // every id, once on_heap_
+  u64 size_ = 0;
+  bool on_heap_ = false;
+};
+
 // The replacement of render: a one-dimensional native uint32 array (copied in
 // one block), or a list, tuple or other Sequence of ints, item by item.
-std::vector<u32> to_replacement(PyObject* x) {
+void to_replacement(PyObject* x, Replacement& out) {
   numpy::ensure_numpy();
   std::optional<std::span<const u32>> array;
   if (numpy::read_u32_array(x, array)) {
     if (!array) raise(PyExc_TypeError, "The given array is not contiguous");
-    return std::vector<u32>(array->begin(), array->end());
+    out.assign(*array);
+    return;
   }
   bool accepted = PyList_Check(x) || PyTuple_Check(x);
   if (!accepted) {
@@ -155,7 +197,6 @@ std::vector<u32> to_replacement(PyObject* x) {
   if (!accepted) raise(PyExc_TypeError, "replacement must be a sequence of ints or np.uint32 array");
   const Py_ssize_t n = PySequence_Size(x);
   if (n < 0) throw PythonError{};
-  std::vector<u32> out;
   // Only a list's or tuple's length is certain; an item access past the real
   // end raises long before storage for a promised length would be needed.
   const bool certain = PyList_CheckExact(x) || PyTuple_CheckExact(x);
@@ -168,15 +209,58 @@ std::vector<u32> to_replacement(PyObject* x) {
     if (v > 0xFFFFFFFFull) raise(PyExc_TypeError, "replacement token exceeds u32 range");
     out.push_back(static_cast<u32>(v));
   }
-  return out;
 }
 
-PyRef int_list(const std::vector<u32>& ids) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(ids[i])).release());
+// Rendered length of message i: its literals' tokens and one replacement per
+// reference, every reference checked.
+u64 rendered_length(const TokenEngineState& s, u64 i, u64 replacement) {
+  u64 n = 0;
+  for (const Piece& p : s.segments.message(i)) {
+    if (!p.is_literal()) check_reference(s.tokens, p);
+    n = checked_add(n, p.is_literal() ? p.len : replacement);
   }
+  return n;
+}
+
+// Calls put(span) for each run of message i's rendering, in order.
+template <class Put>
+void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, Put&& put) {
+  const SymbolSpan own = s.tokens.span(i);
+  for (const Piece& p : s.segments.message(i)) {
+    if (p.is_literal()) {
+      PALIMP_CHECK(p.start <= own.size && p.len <= own.size - p.start);
+      put(SymbolSpan{static_cast<const u8*>(own.data) + p.start * own.width, p.len, own.width});
+    } else {
+      put(replacement);
+    }
+  }
+}
+
+// Message i rendered as a new list of ints, built in place.
+PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
+  const u64 n = rendered_length(s, i, replacement.size);
+  if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+  Py_ssize_t at = 0;
+  for_each_run(s, i, replacement, [&](const SymbolSpan& run) {
+    with_symbols(run, [&](const auto* t) {
+      for (u64 q = 0; q < run.size; ++q) {
+        PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(t[q])).release());
+      }
+    });
+  });
   return list;
+}
+
+// Message i rendered into a new uint32 array, written in place.
+PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
+  u32* data = nullptr;
+  PyRef array = numpy::new_owned_array(rendered_length(s, i, replacement.size), data);
+  for_each_run(s, i, replacement, [&](const SymbolSpan& run) {
+    copy_symbols(run, 0, run.size, 4, data);
+    data += run.size;
+  });
+  return array;
 }
 
 PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -185,11 +269,13 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     SharedAccess access(c.access);
     const auto a = bind<kRender>(args, nargs, kwnames);
     const bool as_numpy = a.flag<"as_numpy">();
-    const std::vector<u32> replacement = to_replacement(a.get<"replacement">());
-    std::vector<std::vector<u32>> rendered = c.state().render_replacing(replacement);
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
-    for (size_t i = 0; i < rendered.size(); ++i) {
-      PyRef item = as_numpy ? numpy::adopt_as_array(std::move(rendered[i])) : int_list(rendered[i]);
+    Replacement replacement;
+    to_replacement(a.get<"replacement">(), replacement);
+    const TokenEngineState& s = c.state();
+    const u64 count = s.segments.messages();
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (u64 i = 0; i < count; ++i) {
+      PyRef item = as_numpy ? render_array(s, i, replacement.span()) : render_list(s, i, replacement.span());
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return out;
@@ -203,10 +289,19 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const std::string replacement = bind<kRenderTexts>(args, nargs, kwnames).convert<"replacement">(to_utf8);
     if (!c.tokenizer) raise(PyExc_TypeError, "render_texts() requires instance created via from_texts_with_tokenizer");
     const std::vector<u32> ids = c.tokenizer->encode(replacement);
-    const std::vector<std::vector<u32>> rendered = c.state().render_replacing(ids);
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(rendered.size())));
-    for (size_t i = 0; i < rendered.size(); ++i) {
-      const std::string text = c.tokenizer->decode(rendered[i]);
+    const SymbolSpan with{ids.data(), ids.size(), 4};
+    const TokenEngineState& s = c.state();
+    const u64 count = s.segments.messages();
+    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    std::vector<u32> rendered;  // one message's ids, reused
+    for (u64 i = 0; i < count; ++i) {
+      rendered.resize(rendered_length(s, i, with.size));
+      u32* at = rendered.data();
+      for_each_run(s, i, with, [&](const SymbolSpan& run) {
+        copy_symbols(run, 0, run.size, 4, at);
+        at += run.size;
+      });
+      const std::string text = c.tokenizer->decode(rendered);
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
                       checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)).release());
     }

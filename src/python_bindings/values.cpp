@@ -1,5 +1,6 @@
 #include "python_bindings/values.h"
 
+#include <cstring>
 #include <string>
 
 #include "python_bindings/args.h"
@@ -16,12 +17,58 @@ struct ReferenceValue {
   u64 len;
 };
 
+// The two literal classes keep their symbols inside the object, in the
+// narrowest storage their source had: one allocation per literal, and the
+// text or ids are copied once, from the compressor's storage into the object.
+// ob_size counts the bytes that follow the header, `width` bytes per symbol.
+struct InlineSymbols {
+  PyObject_VAR_HEAD
+  u8 width;  // 1, 2 or 4
+};
+// Where the symbols begin: after the header, aligned for the widest symbol.
+constexpr size_t kSymbolsAt = (sizeof(InlineSymbols) + 3) / 4 * 4;
+
+SymbolSpan symbols_of(PyObject* o) {
+  const auto* v = reinterpret_cast<const InlineSymbols*>(o);
+  return SymbolSpan{reinterpret_cast<const u8*>(o) + kSymbolsAt, static_cast<u64>(Py_SIZE(o)) / v->width, v->width};
+}
+
+// A new instance of `type` with room for `bytes` bytes of symbols.  Not
+// zero-filled: the caller writes every symbol before the object is used.
+PyRef alloc_symbols(PyTypeObject* type, u64 bytes, u8 width) {
+  if (bytes > static_cast<u64>(PY_SSIZE_T_MAX) - kSymbolsAt) throw std::bad_alloc();
+  void* memory = PyObject_Malloc(kSymbolsAt + bytes);
+  if (memory == nullptr) throw std::bad_alloc();
+  // Takes a reference to the (heap) type; tp_dealloc gives it back.
+  PyRef obj = PyRef::steal(reinterpret_cast<PyObject*>(
+      PyObject_InitVar(static_cast<PyVarObject*>(memory), type, static_cast<Py_ssize_t>(bytes))));
+  reinterpret_cast<InlineSymbols*>(obj.get())->width = width;
+  return obj;
+}
+
+// A new instance holding symbols [start, start + len) of `from` (checked),
+// stored as wide as `from`.
+PyRef symbols_object(PyTypeObject* type, const SymbolSpan& from, u64 start, u64 len) {
+  PALIMP_CHECK(start <= from.size && len <= from.size - start);
+  PyRef obj = alloc_symbols(type, len * from.width, from.width);
+  if (len > 0) {
+    std::memcpy(reinterpret_cast<u8*>(obj.get()) + kSymbolsAt, static_cast<const u8*>(from.data) + start * from.width,
+                len * from.width);
+  }
+  return obj;
+}
+
+// tp_dealloc of all four: nothing to release but the memory.
+void dealloc_value(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  type->tp_free(o);
+  Py_DECREF(type);
+}
+
 // class PyLiteralSegment:        # LiteralSegment(text='...')
 //     text: str                  # read-only, a new str at every read
-struct PyLiteralSegment {
-  PyObject_HEAD
-  std::string value;  // UTF-8
-};
+// Its code points as a str stores them (1, 2 or 4 bytes each).
+using PyLiteralSegment = InlineSymbols;
 
 // class PyReferenceSegment:      # ReferenceSegment(message=, start=, len=)
 //     message: int; start: int; len: int   # read-only; bytes of UTF-8
@@ -33,10 +80,8 @@ struct PyReferenceSegment {
 // class PyLiteralTokens:         # LiteralTokens(tokens=[...])
 //     tokens: list[int]          # read-only, a new list at every read
 //     def as_numpy(self) -> np.ndarray  # a new uint32 copy
-struct PyLiteralTokens {
-  PyObject_HEAD
-  std::vector<u32> value;
-};
+// Its ids stored 1, 2 or 4 bytes wide.
+using PyLiteralTokens = InlineSymbols;
 
 // class PyReferenceTokens:       # ReferenceTokens(message=, start=, len=)
 //     message: int; start: int; len: int   # read-only; in tokens
@@ -95,20 +140,21 @@ PyObject* reference_repr(const char* name, const ReferenceValue& v) {
 
 PyObject* literal_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    std::string text = bind<kLiteralSegmentNew>(args, kwargs).convert<"text">(to_utf8);
-    return new_instance<PyLiteralSegment>(type, std::move(text));
+    const TextView text = bind<kLiteralSegmentNew>(args, kwargs).convert<"text">(to_text);
+    return symbols_object(type, text.code_points, 0, text.code_points.size);
   });
 }
 
 PyObject* literal_segment_text(PyObject* self, void*) {
-  const std::string& t = value_of<PyLiteralSegment>(self);
-  return PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr);
+  const SymbolSpan t = symbols_of(self);
+  // The interpreter picks the narrowest storage for the text, as for any str.
+  return PyUnicode_FromKindAndData(t.width, t.data, static_cast<Py_ssize_t>(t.size));
 }
 
 PyObject* literal_segment_repr(PyObject* self) {
   return guarded([&] {
-    const std::string r = "LiteralSegment(text='" + value_of<PyLiteralSegment>(self) + "')";
-    return checked(PyUnicode_DecodeUTF8(r.data(), static_cast<Py_ssize_t>(r.size()), nullptr));
+    PyRef text = checked(literal_segment_text(self, nullptr));
+    return checked(PyUnicode_FromFormat("LiteralSegment(text='%U')", text.get()));
   });
 }
 
@@ -130,7 +176,7 @@ PyMethodDef literal_segment_methods[] = {
 PyType_Slot literal_segment_slots[] = {
     {Py_tp_doc, const_cast<char*>(doc<kLiteralSegmentNew>())},
     {Py_tp_new, reinterpret_cast<void*>(literal_segment_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyLiteralSegment>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_repr, reinterpret_cast<void*>(literal_segment_repr)},
     {Py_tp_getset, literal_segment_getset},
     {Py_tp_methods, literal_segment_methods},
@@ -183,7 +229,7 @@ PyObject* reference_segment_repr(PyObject* self) {
 PyType_Slot reference_segment_slots[] = {
     {Py_tp_doc, const_cast<char*>(doc<kReferenceSegmentNew>())},
     {Py_tp_new, reinterpret_cast<void*>(reference_segment_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyReferenceSegment>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_repr, reinterpret_cast<void*>(reference_segment_repr)},
     {Py_tp_getset, reference_getset<PyReferenceSegment>},
     {Py_tp_methods, reference_methods<PyReferenceSegment>},
@@ -203,7 +249,7 @@ PyObject* reference_tokens_repr(PyObject* self) {
 PyType_Slot reference_tokens_slots[] = {
     {Py_tp_doc, const_cast<char*>(doc<kReferenceTokensNew>())},
     {Py_tp_new, reinterpret_cast<void*>(reference_tokens_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyReferenceTokens>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_repr, reinterpret_cast<void*>(reference_tokens_repr)},
     {Py_tp_getset, reference_getset<PyReferenceTokens>},
     {Py_tp_methods, reference_methods<PyReferenceTokens>},
@@ -214,25 +260,21 @@ PyType_Slot reference_tokens_slots[] = {
 
 PyObject* literal_tokens_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    std::vector<u32> tokens = bind<kLiteralTokensNew>(args, kwargs).convert<"tokens">([](PyObject* seq) {
+    const std::vector<u32> tokens = bind<kLiteralTokensNew>(args, kwargs).convert<"tokens">([](PyObject* seq) {
       std::vector<u32> out;
       out.reserve(check_sequence(seq));
       for_each_item(seq, [&](PyObject* item) { out.push_back(to_token_id(item)); });
       return out;
     });
-    return new_instance<PyLiteralTokens>(type, std::move(tokens));
+    const u8 width = narrowest_width(tokens);
+    PyRef obj = alloc_symbols(type, tokens.size() * width, width);
+    store_narrow(tokens, width, reinterpret_cast<u8*>(obj.get()) + kSymbolsAt);
+    return obj;
   });
 }
 
 PyObject* literal_tokens_tokens(PyObject* self, void*) {
-  return guarded([&] {
-    const std::vector<u32>& t = value_of<PyLiteralTokens>(self);
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(t.size())));
-    for (size_t i = 0; i < t.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(t[i])).release());
-    }
-    return list;
-  });
+  return guarded([&] { return int_list(symbols_of(self)); });
 }
 
 PyObject* literal_tokens_reduce(PyObject* self, PyObject*) {
@@ -240,17 +282,16 @@ PyObject* literal_tokens_reduce(PyObject* self, PyObject*) {
 }
 
 PyObject* literal_tokens_as_numpy(PyObject* self, PyObject*) {
-  return guarded([&] { return numpy::copy_to_array(value_of<PyLiteralTokens>(self)); });
+  return guarded([&] { return numpy::copy_to_array(symbols_of(self)); });
 }
 
 PyObject* literal_tokens_repr(PyObject* self) {
   return guarded([&] {
     std::string r = "LiteralTokens(tokens=[";
-    bool first = true;
-    for (const u32 t : value_of<PyLiteralTokens>(self)) {
-      if (!first) r += ", ";
-      r += std::to_string(t);
-      first = false;
+    const SymbolSpan t = symbols_of(self);
+    for (u64 i = 0; i < t.size; ++i) {
+      if (i > 0) r += ", ";
+      r += std::to_string(t.at(i));
     }
     r += "])";
     return checked(PyUnicode_FromStringAndSize(r.data(), static_cast<Py_ssize_t>(r.size())));
@@ -272,16 +313,16 @@ PyMethodDef literal_tokens_methods[] = {
 PyType_Slot literal_tokens_slots[] = {
     {Py_tp_doc, const_cast<char*>(doc<kLiteralTokensNew>())},
     {Py_tp_new, reinterpret_cast<void*>(literal_tokens_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyLiteralTokens>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_repr, reinterpret_cast<void*>(literal_tokens_repr)},
     {Py_tp_getset, literal_tokens_getset},
     {Py_tp_methods, literal_tokens_methods},
     {0, nullptr},
 };
 
-template <class T>
-PyTypeObject* once(PyTypeObject*& slot, const char* name, PyType_Slot* slots) {
-  if (slot == nullptr) slot = make_type(name, sizeof(T), slots);
+PyTypeObject* once(PyTypeObject*& slot, const char* name, Py_ssize_t basicsize, Py_ssize_t itemsize,
+                   PyType_Slot* slots) {
+  if (slot == nullptr) slot = make_type(name, basicsize, slots, itemsize);
   return slot;
 }
 
@@ -293,29 +334,41 @@ PyTypeObject* g_reference_tokens = nullptr;
 }  // namespace
 
 PyTypeObject* literal_segment_type() {
-  return once<PyLiteralSegment>(g_literal_segment, "palimp.PyLiteralSegment", literal_segment_slots);
+  return once(g_literal_segment, "palimp.PyLiteralSegment", kSymbolsAt, 1, literal_segment_slots);
 }
 PyTypeObject* reference_segment_type() {
-  return once<PyReferenceSegment>(g_reference_segment, "palimp.PyReferenceSegment", reference_segment_slots);
+  return once(g_reference_segment, "palimp.PyReferenceSegment", sizeof(PyReferenceSegment), 0,
+              reference_segment_slots);
 }
 PyTypeObject* literal_tokens_type() {
-  return once<PyLiteralTokens>(g_literal_tokens, "palimp.PyLiteralTokens", literal_tokens_slots);
+  return once(g_literal_tokens, "palimp.PyLiteralTokens", kSymbolsAt, 1, literal_tokens_slots);
 }
 PyTypeObject* reference_tokens_type() {
-  return once<PyReferenceTokens>(g_reference_tokens, "palimp.PyReferenceTokens", reference_tokens_slots);
+  return once(g_reference_tokens, "palimp.PyReferenceTokens", sizeof(PyReferenceTokens), 0,
+              reference_tokens_slots);
 }
 
-PyRef make_literal_segment(std::string&& text) {
-  return new_instance<PyLiteralSegment>(literal_segment_type(), std::move(text));
+PyRef make_literal_segment(const SymbolSpan& text, u64 start, u64 len) {
+  return symbols_object(literal_segment_type(), text, start, len);
 }
-PyRef make_reference_segment(u64 message, u64 start, u64 len) {
-  return new_instance<PyReferenceSegment>(reference_segment_type(), ReferenceValue{message, start, len});
+PyRef make_reference_segment(const Reference& r) {
+  return new_instance<PyReferenceSegment>(reference_segment_type(), ReferenceValue{r.message, r.start, r.len});
 }
-PyRef make_literal_tokens(std::vector<u32>&& tokens) {
-  return new_instance<PyLiteralTokens>(literal_tokens_type(), std::move(tokens));
+PyRef make_literal_tokens(const SymbolSpan& tokens, u64 start, u64 len) {
+  return symbols_object(literal_tokens_type(), tokens, start, len);
 }
 PyRef make_reference_tokens(u64 message, u64 start, u64 len) {
   return new_instance<PyReferenceTokens>(reference_tokens_type(), ReferenceValue{message, start, len});
+}
+
+PyRef int_list(const SymbolSpan& ids) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(ids.size)));
+  with_symbols(ids, [&](const auto* p) {
+    for (u64 i = 0; i < ids.size; ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromUnsignedLong(p[i])).release());
+    }
+  });
+  return list;
 }
 
 }  // namespace palimp::py

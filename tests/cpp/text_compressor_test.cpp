@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "lib.h"
+
+#include <algorithm>
 #include "test_support.h"
 
 namespace palimp::testing {
@@ -72,6 +74,48 @@ TEST(TextCompressors, CompressionRatio) {
   EXPECT_EQ(exact(Texts{std::string("\xC3\xA9")}, p).state().compression_ratio(), 1.0);
   const std::string hundred(100, 'a');
   EXPECT_DOUBLE_EQ(exact(Texts{hundred, hundred}, p).state().compression_ratio(), 0.505);
+}
+
+// Present texts are numbered in list order, absent entries only take list
+// positions, and a store that grows text by text (no reservation) or moves
+// keeps every text in place.
+TEST(TextStore, PresentTextsAndListPositions) {
+  const std::vector<std::optional<std::string>> in{std::nullopt, "ab", "", std::nullopt, "h\xC3\xA9", "x", std::nullopt,
+                                                   "\xF0\x9F\x98\x80z", "q", "r", "s"};
+  TextStore grown;
+  for (const auto& m : in) {
+    if (m) {
+      grown.add_owned(*m);
+    } else {
+      grown.add_absent();
+    }
+  }
+  const TextStore store = std::move(grown);
+  EXPECT_EQ(grown.size(), 0u);
+  EXPECT_EQ(grown.present(), 0u);
+  ASSERT_EQ(store.size(), in.size());
+  std::vector<u64> seen;
+  u64 present = 0;
+  store.for_each_entry([&](u64 k, u64 j) {
+    seen.push_back(k);
+    if (!in[k]) {
+      EXPECT_EQ(j, TextStore::kAbsent) << k;
+      return;
+    }
+    ASSERT_EQ(j, present++) << k;
+    EXPECT_EQ(store.list_position(j), k);
+    EXPECT_EQ(store.byte_length(j), in[k]->size());
+    EXPECT_EQ(store.ascii(j), std::ranges::all_of(*in[k], [](char c) { return static_cast<u8>(c) < 0x80; }));
+    std::string back;
+    store.append_utf8(j, 0, store.code_points(j).size, back);
+    EXPECT_EQ(back, *in[k]);
+    EXPECT_EQ(store.spans()[j].data, store.code_points(j).data);
+  });
+  EXPECT_EQ(seen.size(), in.size());
+  EXPECT_EQ(store.present(), present);
+  EXPECT_EQ(store.spans().size(), present);
+  EXPECT_THROW(store.list_position(present), InternalError);
+  EXPECT_THROW(store.code_points(present), InternalError);
 }
 
 }  // namespace

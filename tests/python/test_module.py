@@ -66,6 +66,21 @@ class TestModule:
         assert obj == obj and obj != MAKE[name]()  # identity only
         assert str(obj) == repr(obj)
 
+    @pytest.mark.parametrize("cls, name, args", [
+        (P, "from_texts", (["abcd", "abcd"],)),
+        (T, "from_tokens", ([[1, 2, 3, 4], [1, 2, 3, 4]],)),
+        (T, "from_texts_with_tokenizer", (["a b c d", "a b c d"], "whitespace")),
+    ])
+    def test_class_methods_are_bound_to_their_class(self, cls, name, args):
+        # Kept bound in the class, so every read gives the same method.
+        method = getattr(cls, name)
+        assert method is getattr(cls, name) is getattr(MAKE[cls.__name__](), name)
+        assert method.__self__ is cls and method.__name__ == name
+        assert method.__qualname__ == f"{cls.__name__}.{name}"
+        assert pickle.loads(pickle.dumps(method)) is method
+        for made in (method(*args), getattr(MAKE[cls.__name__](), name)(*args)):
+            assert type(made) is cls and len(made.segments()) == 2
+
     @pytest.mark.parametrize("cls", [P, T])
     @pytest.mark.parametrize("args, kwargs", [((), {}), (([],), {}), ((1,), {"x": 2})])
     def test_compressors_have_no_constructor(self, cls, args, kwargs):
@@ -190,6 +205,22 @@ class TestValueClasses:
         tokens.tokens.append(3)
         assert tokens.tokens == [1, 2]
         assert tokens.tokens is not tokens.tokens
+
+    @pytest.mark.parametrize("text", ["", "a", "abc", "é", "héllo", "中é", "a😀中", "\x00\x7f"])
+    def test_literal_text_keeps_every_character(self, text):
+        seg = LS(text)
+        assert seg.text == text and type(seg.text) is str
+        assert sys.getsizeof(seg.text) == sys.getsizeof("".join(list(text)))
+        assert repr(seg) == f"LiteralSegment(text='{text}')"
+        Text = type("Text", (str,), {})
+        assert LS(Text(text)).text == text and type(LS(Text(text)).text) is str
+
+    @pytest.mark.parametrize("ids", [[], [0, 255], [0, 256, 65535], [65536, 0, 4294967295]])
+    def test_literal_tokens_keep_every_id(self, ids):
+        for form in (ids, tuple(ids), np.array(ids, dtype=np.uint64)):
+            obj = LT(form)
+            assert obj.tokens == ids and obj.as_numpy().tolist() == ids
+            assert repr(obj) == f"LiteralTokens(tokens={ids})"
 
     def test_as_numpy(self):
         obj = LT([1, 2, 4294967295])

@@ -1,6 +1,8 @@
 """PalimpText: construction from texts, segments in list positions and UTF-8
 byte offsets, rendering with a replacement text, and the compression ratio."""
 
+import sys
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -80,6 +82,32 @@ class TestRender:
         with pytest.raises(TypeError) as info:
             P.from_texts(["a"]).render(replacement)
         assert str(info.value) == message
+
+
+class TestStorage:
+    # Literals and renderings hold only the characters they need: text taken
+    # from a message that also holds wider characters comes back stored as a
+    # fresh str of the same characters would be (strs stored differently do
+    # not even compare equal).
+    @pytest.mark.parametrize("wide", ["é", "中", "😀"])
+    @pytest.mark.parametrize("exact", ENGINES)
+    def test_narrowest_storage(self, wide, exact):
+        messages = [f"{wide}hello world", f"abc{wide}hello world", f"xyz hello world{wide}"]
+        t = P.from_texts(messages, exact_mode=exact, cap_len=4)
+        texts = [s.text for segs in t.segments() for s in segs if isinstance(s, palimp.PyLiteralSegment)]
+        assert "abc" in texts and "xyz " in texts
+        for text in texts:
+            fresh = "".join(list(text))
+            assert text == fresh and sys.getsizeof(text) == sys.getsizeof(fresh)
+        rendered = t.render("<>")
+        assert rendered[1:] == ["abc<>", f"xyz <>{wide}"]
+        for text in rendered:
+            assert sys.getsizeof(text) == sys.getsizeof("".join(list(text)))
+        assert t.render(wide) == [messages[0], f"abc{wide}", f"xyz {wide}{wide}"]
+
+    def test_every_read_of_a_literal_is_a_new_str(self):
+        seg = P.from_texts(["héllo wörld"]).segments()[0][0]
+        assert seg.text == "héllo wörld" and seg.text is not seg.text
 
 
 class TestCompressionRatio:

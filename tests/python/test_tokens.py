@@ -179,6 +179,31 @@ class TestFromTokens:
             if bad[0] in (-1, 2**32, -2**63):
                 assert errors[0] == "out of range integral type conversion attempted"
 
+    def test_plain_int_lists_convert_like_their_elements(self):
+        # Lists and tuples of plain ints are read in one pass and stored as
+        # narrow as their ids allow; a single other item (a bool, a NumPy
+        # integer, an int subclass, even at the end) makes the whole message
+        # convert element by element instead, with the same result.
+        Int = type("Int", (int,), {})
+        ids = [[1, 2, 255, 9], [256, 1, 2, 255, 65535], [65536, 4294967295, 1, 2, 255, 1], [], [1, 2, 255, 9]]
+        for odd in (None, True, np.uint16(1), Int(1)):
+            messages = [list(m) for m in ids]
+            if odd is not None:
+                messages[2][-1] = odd
+            for form in (list, tuple):
+                for exact in (True, False):
+                    kwargs = dict(exact_mode=exact, min_match_len=2, cap_len=3)
+                    fast = T.from_tokens([form(m) for m in messages], **kwargs)
+                    slow = T.from_tokens([Items(m) for m in messages], **kwargs)
+                    assert compact(fast.segments()) == compact(slow.segments())
+                    assert fast.render([]) == slow.render([])
+                    assert fast.render([0]) == slow.render([0])
+                    assert [a.tolist() for a in fast.render([0], as_numpy=True)] == fast.render([0])
+        with pytest.raises(OverflowError):
+            T.from_tokens([[1, 2, 3], [1, 2, 4294967296]])
+        with pytest.raises(TypeError, match="^argument 'messages': 'str' object cannot be interpreted"):
+            T.from_tokens([[1, 2, 3], [1, 2, "3"]])
+
     def test_two_dimensional_array_is_a_list_of_messages(self):
         grid = (np.arange(24).reshape(4, 6) % 6).astype(np.int16)
         for arr in (grid, np.asfortranarray(grid), grid[:, ::-1], np.repeat(grid, 2, axis=1)[:, ::2]):
@@ -235,6 +260,11 @@ class TestRender:
         ([4294967295, True, np.uint8(3)], [4294967295, 1, 3]),
         (type("Sub", (list,), {})([5]), [5]),
         (type("Sub", (tuple,), {})((6,)), [6]),
+        # long replacements, whose ids no longer fit the inline room
+        (list(range(40)), list(range(40))),
+        (range(17), list(range(17))),
+        (AbcItems(list(range(70000, 70020))), list(range(70000, 70020))),
+        (np.arange(33, dtype=np.uint32), list(range(33))),
         (AbcItems([1, 2]), [1, 2]),
         (np.array([7, 8], dtype=np.uint32), [7, 8]),
     ])
