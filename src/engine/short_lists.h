@@ -258,6 +258,10 @@ class ShortListMap {
     std::unique_ptr<Slot[], Release> fresh(static_cast<Slot*>(allocate_big_zeroed(capacity * sizeof(Slot))),
                                            Release{capacity * sizeof(Slot)});
     const u64 old_capacity = capacity_;
+    if (old_capacity == 0) {  // the mix is drawn once, when the table is first made
+      mul_ = hash_seed() | 1;
+      add_ = hash_seed();
+    }
     capacity_ = capacity;
     // Linear probing slows down quickly beyond half load; only tables big
     // enough for their memory to matter are filled further, to 0.8.
@@ -273,8 +277,8 @@ class ShortListMap {
   }
 
   std::unique_ptr<Slot[], Release> slots_{nullptr, Release{0}};
-  u64 mul_ = hash_seed() | 1;  // odd
-  u64 add_ = hash_seed();
+  u64 mul_ = 1;  // odd
+  u64 add_ = 0;
   u64 capacity_ = 0;
   u64 limit_ = 0;  // keys the table takes before it grows
   u64 size_ = 0;
