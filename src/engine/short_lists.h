@@ -164,8 +164,9 @@ class ShortListPool {
 };
 
 // Open-addressing map from a 64-bit key to a ShortList, in one flat array of
-// slots probed linearly.  The slot count need not be a power of two, so a
-// table sized in advance holds its keys at a load close to its target.  Keys
+// slots probed linearly.  The slot count of a big table need not be a power
+// of two, so a table sized in advance holds its keys at a load close to its
+// target; small ones are powers of two, whose slots are cheaper to find.  Keys
 // that arrive as polynomial window hashes have poorly mixed low bits, so the
 // home slot comes from the high bits of a multiplicative mix.
 //
@@ -190,7 +191,7 @@ class ShortListMap {
   // Makes room for `keys` keys in all, so inserting up to that many will not
   // grow the table.
   void reserve(u64 keys) {
-    if (keys > limit_) rebuild(std::max(capacity_ * 2, keys < kDenseFrom / 2 ? 2 * keys + 8 : keys + keys / 4));
+    if (keys > limit_) rebuild(std::max(capacity_ * 2, keys < kDenseFrom / 2 ? std::bit_ceil(2 * keys + 8) : keys + keys / 4));
   }
 
   // The list under `key`, or nullptr.  Valid until the next insertion.
@@ -249,6 +250,7 @@ class ShortListMap {
 
   u64 home(u64 key) const {
     const u64 mixed = (key ^ (key >> 29)) * mul_ + add_;
+    if (shift_ != 0) return mixed >> shift_;
     return static_cast<u64>((static_cast<unsigned __int128>(mixed) * capacity_) >> 64);
   }
   u64 next(u64 i) const { return i + 1 == capacity_ ? 0 : i + 1; }
@@ -263,6 +265,7 @@ class ShortListMap {
       add_ = hash_seed();
     }
     capacity_ = capacity;
+    shift_ = std::has_single_bit(capacity) ? 64 - std::countr_zero(capacity) : 0;
     // Linear probing slows down quickly beyond half load; only tables big
     // enough for their memory to matter are filled further, to 0.8.
     limit_ = capacity < kDenseFrom ? capacity / 2 : capacity - capacity / 5;
@@ -277,7 +280,11 @@ class ShortListMap {
   }
 
   std::unique_ptr<Slot[], Release> slots_{nullptr, Release{0}};
-  u64 mul_ = 1;  // odd
+  // Small tables have 2^b slots, and a key's home slot is the top b bits of
+  // its mix (a shift, where the wide multiplication that places keys in a
+  // table of any size costs several cycles more on every probe).
+  u32 shift_ = 0;  // 64 - b, or 0 for a table of any other size
+  u64 mul_ = 1;    // odd
   u64 add_ = 0;
   u64 capacity_ = 0;
   u64 limit_ = 0;  // keys the table takes before it grows
