@@ -22,17 +22,21 @@
 //   never.  Repeats inside one message are therefore never referenced.
 // - A pair (min hash, capped hash) is filed once, by the first position that
 //   produces it in (message, position) order, and never removed or changed.
-//   Every pair is recorded, also those that can never be a candidate.
-// - Each pair carries its ordinal among the pairs of its min hash, fixed when
-//   it is filed; only pairs with ordinal < N keep their place, since only they
-//   can ever be a candidate.  Within one min hash the capped hashes are
-//   distinct, so a lookup by the full pair finds the one candidate directly,
-//   whatever N is.
+// - Each pair's ordinal among the pairs of its min hash is fixed when it is
+//   filed; only the first N pairs of a min hash are kept, since only they can
+//   ever be a candidate, and a min hash stays a key once it has one.  Within
+//   one min hash the capped hashes are distinct, so a lookup by the full
+//   pair finds the one candidate directly, whatever N is (engine/
+//   capped_index.h).
 // - A position lying, with both its windows, inside a reference of its own
 //   message produces the same pair as the source position it was copied from
 //   (references name exactly equal symbols), which was filed before.  Such
 //   positions are never hashed: indexing costs grow with new material and
 //   segment boundaries, not with the length of the copied text.
+// - Once the messages still to be scanned hold few windows next to what a
+//   message would file, only pairs whose min hash occurs in those messages
+//   are filed: nothing else can be looked up any more, and for those min
+//   hashes every pair is filed as before.
 //
 // Equal hashes stand for equal content in the lookups (min hash, capped hash
 // and literal-run ends), but a reference is emitted only after its first L
@@ -54,9 +58,17 @@ namespace palimp {
 // work (L = 0, N = 0 or an L longer than a message yield literals only; a C
 // beyond a message's end makes its capped windows the whole rest).  Messages
 // may mix symbol widths and are read in place.  Cost: index work grows with
-// the new material plus max(L, C) per segment boundary; the scan probes one
-// key per literal position and compares each reference's symbols once.
+// the new material plus max(L, C) per segment boundary, one table probe per
+// filed position and a second for a later pair of a min hash; the scan
+// probes one key per literal position, answers most failing lookups from the
+// key's own slot, and compares each reference's symbols once.  Memory: about
+// 30 bytes per distinct min hash and 20 per later pair.
 SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params);
+
+// The same, with places stored 64 bits wide even where 32 would do (the
+// engine's own choice for inputs of 2^32 - 1 symbols or more); the segments
+// are the same either way.  For tests.
+SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params, bool wide_places);
 
 // The same over token sequences, as segment records with owned literal
 // tokens, one list per message.

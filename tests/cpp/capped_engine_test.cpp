@@ -5,6 +5,7 @@
 
 #include "capped.h"
 #include "engine/capped.h"
+#include "engine/capped_index.h"
 #include "reference_engines.h"
 #include "test_support.h"
 
@@ -208,6 +209,123 @@ TEST(CappedEngine, SymbolWidthsDoNotMatter) {
     ASSERT_TRUE(a == b) << "round " << round;
     ASSERT_EQ(a.messages(), b.messages());
   }
+}
+
+// A long message followed by short ones: only the min hashes that the short
+// ones contain are filed, which must change nothing.  Also a short tail that
+// shares nothing, and one made of the long message's most common window.
+TEST(CappedEngine, MatchesSlowEngineWhenLaterMessagesAreShort) {
+  std::mt19937_64 rng(31);
+  for (int round = 0; round < 60; ++round) {
+    const u32 alphabet = 2 + static_cast<u32>(rng() % 6);
+    Messages msgs(1);
+    for (int i = 0; i < 600 + static_cast<int>(rng() % 600); ++i) msgs[0].push_back(static_cast<u32>(rng() % alphabet));
+    const int later = 1 + static_cast<int>(rng() % 4);
+    for (int m = 0; m < later; ++m) {
+      std::vector<u32> msg;
+      switch (rng() % 3) {
+        case 0: {  // an excerpt of the long message, with an edit
+          const u64 s = rng() % (msgs[0].size() - 40);
+          msg.assign(msgs[0].begin() + s, msgs[0].begin() + s + 10 + rng() % 30);
+          msg[rng() % msg.size()] = static_cast<u32>(rng() % alphabet);
+          break;
+        }
+        case 1:  // new symbols
+          for (int i = 0; i < 20; ++i) msg.push_back(100 + static_cast<u32>(rng() % 3));
+          break;
+        default:  // one symbol repeated, as common as it gets
+          msg.assign(8 + rng() % 20, 0);
+      }
+      msgs.push_back(std::move(msg));
+    }
+    const u64 L = 1 + rng() % 4;
+    const u64 C = std::vector<u64>{L, 8, 64, kMax}[rng() % 4];
+    const u64 N = std::vector<u64>{1, 2, 64}[rng() % 3];
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round << " L " << L << " C " << C << " N " << N;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// Inputs large enough for the tables to outgrow the caches (the filing loop
+// then prefetches) and to grow while a message is filed.
+TEST(CappedEngine, MatchesSlowEngineOnLargeInputs) {
+  std::mt19937_64 rng(8);
+  for (const u64 C : {u64{16}, u64{64}}) {
+    Messages msgs(1);
+    for (int i = 0; i < 60000; ++i) msgs[0].push_back(static_cast<u32>(rng() % 4000));
+    for (int v = 0; v < 3; ++v) {
+      std::vector<u32> next = msgs.back();
+      for (int e = 0; e < 40; ++e) next[rng() % next.size()] = static_cast<u32>(rng() % 4000);
+      for (int i = 0; i < 5000; ++i) next.push_back(static_cast<u32>(rng() % 50));
+      msgs.push_back(std::move(next));
+    }
+    const Lists got = capped(msgs, 4, C, 64);
+    ASSERT_EQ(got, reference_capped(msgs, 4, C, 64)) << "C " << C;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// Places stored 64 bits wide, as for inputs of 2^32 symbols or more, give
+// the same segments as 32-bit ones.
+TEST(CappedEngine, PlaceWidthDoesNotMatter) {
+  std::mt19937_64 rng(17);
+  for (int round = 0; round < 60; ++round) {
+    const Messages msgs = random_versions(rng, 3 + round % 4, 2 + static_cast<int>(rng() % 8), 200);
+    std::vector<SymbolSpan> v;
+    for (const auto& m : msgs) v.push_back({m.data(), m.size(), 4});
+    const EngineParams p = params(1 + round % 4, std::vector<u64>{2, 8, 64, kMax}[round % 4], round % 3 == 0 ? 1 : 64);
+    ASSERT_TRUE(capped_segments(v, p, true) == capped_segments(v, p, false)) << "round " << round;
+  }
+}
+
+// The index on its own: first pairs answered from the key, later pairs
+// found by key and capped hash, duplicates ignored, at most N pairs a key,
+// all of it kept across growth from an empty table.
+TEST(CappedIndex, FilesPairsOnceAndAtMostNPerKey) {
+  using Index = capped_detail::PairIndex<u32>;
+  Index index(3);
+  EXPECT_TRUE(index.empty());
+  {
+    Index::Filer filer(index);
+    for (u32 key = 0; key < 5000; ++key) {
+      for (u32 c = 0; c < 5; ++c) {
+        filer.file(key * 7919, c + 1000 * key, key * 10 + c + 1);
+        filer.file(key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
+      }
+    }
+  }
+  EXPECT_EQ(index.keys(), 5000u);
+  EXPECT_EQ(index.pairs(), 15000u);  // three of each key's five pairs
+  const Index::Reader reader(index);
+  for (u32 key = 0; key < 5000; ++key) {
+    const Index::Key* k = reader.find_key(key * 7919);
+    ASSERT_NE(k, nullptr);
+    for (u32 c = 0; c < 5; ++c) {
+      const u64 want = c < 3 ? key * 10 + c + 1 : Index::kNone;
+      ASSERT_EQ(reader.find(*k, c + 1000 * key), want) << key << " " << c;
+    }
+    ASSERT_EQ(reader.find(*k, 7), Index::kNone);
+  }
+  EXPECT_EQ(reader.find_key(1), nullptr);
+
+  // N = 0: keys still exist (literal runs end at them), nothing is found.
+  Index none(0);
+  { Index::Filer(none).file(5, 6, 7); }
+  const Index::Reader r0(none);
+  ASSERT_NE(r0.find_key(5), nullptr);
+  EXPECT_EQ(r0.find(*r0.find_key(5), 6), Index::kNone);
+}
+
+TEST(CappedIndex, QuerySetHoldsExactlyItsMembers) {
+  capped_detail::QuerySet set;
+  set.reserve(1000);
+  for (u64 i = 0; i < 3000; ++i) set.insert(i * i * 0x9E3779B97F4A7C15ull);  // grows past its reservation
+  const auto view = set.view();
+  for (u64 i = 0; i < 3000; ++i) ASSERT_TRUE(view.contains(i * i * 0x9E3779B97F4A7C15ull));
+  u64 false_members = 0;
+  for (u64 i = 3000; i < 100000; ++i) false_members += view.contains(i * i * 0x9E3779B97F4A7C15ull);
+  EXPECT_EQ(false_members, 0u);
 }
 
 // Absent entries vanish and the rest are renumbered; the object keeps its own
