@@ -275,13 +275,14 @@ class CappedEngine {
   // from all its windows (in text, about a third of them become keys and a
   // third later pairs), a large one from its first message, which is new
   // material throughout (a pair per position, under about half as many
-  // keys), since later messages mostly repeat earlier ones.
+  // keys, the rest later pairs), since later messages mostly repeat earlier
+  // ones.
   void presize(u64 open) {
     if (!index_.empty()) return;
     if (total_windows_ <= kSmallInput) {
       index_.reserve(total_windows_ * 3 / 8, total_windows_ * 3 / 8);
     } else {
-      index_.reserve(open / 2, open / 4);
+      index_.reserve(open / 2, open / 2);
     }
   }
 

@@ -124,6 +124,20 @@ class GroupTable {
       }
     }
 
+    // The slot that a new entry of `mixed` takes, known to be absent.
+    // Requires !full().
+    Slot* claim(u64 mixed) {
+      const u8 tag = tag_of(mixed);
+      for (u64 g = group_of(mixed);; g = g + 1 == groups ? 0 : g + 1) {
+        if (const u32 free = masks(ctrl + g * kGroup, tag).free) {
+          const u64 i = g * kGroup + std::countr_zero(free);
+          ctrl[i] = tag;
+          ++size;
+          return &slots[i];
+        }
+      }
+    }
+
     void prefetch(u64 mixed) const {
       if (groups == 0) return;
       const u64 g = group_of(mixed);
@@ -205,10 +219,7 @@ class GroupTable {
     fresh.limit = groups * kGroup / 8 * 7;  // load 7/8
     std::memset(fresh.ctrl, kFree, groups * kGroup);
     for (u64 i = 0; i < v_.groups * kGroup; ++i) {
-      if (v_.ctrl[i] == kFree) continue;
-      bool claimed;
-      const Slot& s = v_.slots[i];
-      *fresh.find_or_claim(mix(s), [](const Slot&) { return false; }, claimed) = s;
+      if (v_.ctrl[i] != kFree) *fresh.claim(mix(v_.slots[i])) = v_.slots[i];
     }
     release();
     v_ = fresh;
@@ -329,8 +340,12 @@ class PairIndex {
  private:
   // A later pair is placed by its key's place0 and its capped hash, which
   // it holds, so either table can grow on its own.
-  static u64 key_mix(const Key& k) { return mix_key(k.min); }
-  static u64 pair_mix(const Pair& p) { return mix_pair(p.key, p.capped); }
+  static constexpr struct {
+    u64 operator()(const Key& k) const { return mix_key(k.min); }
+  } key_mix{};
+  static constexpr struct {
+    u64 operator()(const Pair& p) const { return mix_pair(p.key, p.capped); }
+  } pair_mix{};
 
   u64 n_;
   GroupTable<Key> keys_;
@@ -341,17 +356,21 @@ class PairIndex {
 // Asked about every position of a long message, almost always in vain, so a
 // bitmap of about 64 bits per member answers most misses with one bit.
 class QuerySet {
+  static constexpr struct {
+    u64 operator()(u64 min) const { return mix_key(min); }
+  } mix{};
+
  public:
   // Room for `hashes` members; call before inserting.
   void reserve(u64 hashes) {
-    slots_.reserve(hashes * 2, mix_key);  // a load below 1/2: misses end in the first group
+    slots_.reserve(hashes * 2, mix);  // a load below 1/2: misses end in the first group
     shift_ = 64 - std::min<u32>(40, std::max<u32>(10, static_cast<u32>(std::bit_width(hashes)) + 6));
     bits_.assign((u64{1} << (64 - shift_)) / 64, 0);
   }
   void insert(u64 min) {
     bool claimed;
     const u64 mixed = mix_key(min);
-    *slots_.find_or_claim(mixed, [&](u64 x) { return x == min; }, claimed, mix_key) = min;
+    *slots_.find_or_claim(mixed, [&](u64 x) { return x == min; }, claimed, mix) = min;
     const u64 b = mixed >> shift_;
     bits_[b / 64] |= u64{1} << (b % 64);
   }
