@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <limits>
 #include <type_traits>
 
@@ -9,6 +10,25 @@
 #include "hashing.h"
 
 namespace palimp {
+
+// Profiling builds (bench/engine_profile.cpp) define PALIMP_STAGE_CLOCK to
+// the name of a function that receives the nanoseconds of every indexing
+// (stage 0) and scanning (stage 1) step; other builds compile nothing for it.
+#ifdef PALIMP_STAGE_CLOCK
+void PALIMP_STAGE_CLOCK(int stage, u64 ns);
+struct StageTimer {
+  int stage;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  ~StageTimer() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    PALIMP_STAGE_CLOCK(stage, static_cast<u64>(ns.count()));
+  }
+};
+#define PALIMP_TIME_STAGE(stage) const StageTimer stage_timer_{stage}
+#else
+#define PALIMP_TIME_STAGE(stage)
+#endif
+
 namespace {
 
 using capped_detail::PairIndex;
@@ -206,6 +226,7 @@ class CappedEngine {
   // key's ordinals, and which of them are the first, do not change.
   // Kept out of line, as scan_message is, so that profiles show the stages.
   [[gnu::noinline]] void index_message(u64 m) {
+    PALIMP_TIME_STAGE(0);
     const SymbolSpan& msg = msgs_[m];
     const u64 n = msg.size;
     if (L_ == 0 || n < L_) return;
@@ -347,6 +368,7 @@ class CappedEngine {
 
   template <class T>
   [[gnu::noinline]] void scan_message(u64 j, const T* t) {
+    PALIMP_TIME_STAGE(1);
     const u64 n = msgs_[j].size;
     const bool searchable = L_ > 0 && !index_.empty();
     Windows<T> w(t, n, shape_);
