@@ -2,8 +2,8 @@
 // compressors over corpora or generated text, the way
 // PalimpText.from_texts(...).segments() does, and prints the time per input
 // byte: building the object and handing out its segment records, and for
-// the approximate engine, in the build with stage clocks, its indexing and
-// scanning apart.  Built by `make profile-driver`, optimised and with debug
+// the approximate engine, in the build with stage clocks, its passes over
+// the messages (each message is segmented and filed in one pass).  Built by `make profile-driver`, optimised and with debug
 // information, for callgrind:
 //
 //   valgrind --tool=callgrind build/profile/engine_profile --engine approx CORPUS.jsonl.zst
@@ -216,8 +216,8 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(segments), reps, best, ns_per_byte(best));
   std::printf("  build %.2f ns/B, segment records %.2f ns/B", ns_per_byte(best_build), ns_per_byte(best_records));
   if (best_stage[0] + best_stage[1] > 0) {
-    std::printf("; of the build: indexing %.2f, scanning %.2f, the rest %.2f ns/B", ns_per_byte(best_stage[0]),
-                ns_per_byte(best_stage[1]), ns_per_byte(best_build - best_stage[0] - best_stage[1]));
+    std::printf("; of the build: segmenting and filing %.2f, the rest %.2f ns/B", ns_per_byte(best_stage[0] + best_stage[1]),
+                ns_per_byte(best_build - best_stage[0] - best_stage[1]));
   }
   std::printf("\n");
   return 0;

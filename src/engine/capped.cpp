@@ -12,8 +12,8 @@
 namespace palimp {
 
 // Profiling builds (bench/engine_profile.cpp) define PALIMP_STAGE_CLOCK to
-// the name of a function that receives the nanoseconds of every indexing
-// (stage 0) and scanning (stage 1) step; other builds compile nothing for it.
+// the name of a function that receives the nanoseconds of every pass over a
+// message (stage 0); other builds compile nothing for it.
 #ifdef PALIMP_STAGE_CLOCK
 void PALIMP_STAGE_CLOCK(int stage, u64 ns);
 struct StageTimer {
@@ -38,22 +38,9 @@ constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
 constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
 
-// Tables of more slot bytes than this outgrow the caches: only then does
-// prefetching pay.
-constexpr u64 kCachedBytes = u64{1} << 20;
-constexpr u64 kSmallInput = u64{1} << 16;  // windows
-
-// Number of equal symbols right before a[ai] and b[bi], counted backwards, at
-// most `limit`.  Requires limit <= ai and limit <= bi.  O(result).
-u64 common_suffix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
-  return with_symbols(a, [&](const auto* pa) {
-    return with_symbols(b, [&](const auto* pb) {
-      u64 l = 0;
-      while (l < limit && u32{pa[ai - 1 - l]} == u32{pb[bi - 1 - l]}) ++l;
-      return l;
-    });
-  });
-}
+// Inputs of at most this many windows are sized at once and their tables
+// stay in the caches; larger ones prefetch.
+constexpr u64 kSmallInput = u64{1} << 16;
 
 // Hash of w symbols at x, four symbols per link of the dependency chain.
 template <class T>
@@ -162,13 +149,11 @@ class Windows {
   u64 tail_weight_ = 0;  // base^(n - pos - 1) while the capped window is the tail
 };
 
-// Positions [from, to) of a message that indexing files.
-struct Run {
-  u64 from, to;
-};
-
 template <class Place>
 class CappedEngine {
+  using Index = PairIndex<Place>;
+  using Key = typename Index::Key;
+
  public:
   CappedEngine(std::span<const SymbolSpan> messages, const EngineParams& params)
       : msgs_(messages),
@@ -178,173 +163,212 @@ class CappedEngine {
         places_of_(messages),
         index_(params.ncap) {
     PALIMP_CHECK(places_of_.total() < std::numeric_limits<Place>::max());
-    // Windows that the messages after each one can ask for, for the choice
-    // of indexing only what they ask (see index_message).
+    // Min windows of the messages from each one on, for the choice of
+    // filing only what later messages can ask for (see prepare_filing).
     later_windows_.assign(msgs_.size() + 1, 0);
-    for (u64 m = msgs_.size(); m-- > 0;) {
-      const u64 n = msgs_[m].size;
-      later_windows_[m] = later_windows_[m + 1] + (L_ > 0 && n >= L_ ? n - L_ + 1 : 0);
-    }
+    for (u64 m = msgs_.size(); m-- > 0;) later_windows_[m] = later_windows_[m + 1] + windows(m);
     total_windows_ = indexable_windows(msgs_, L_);
   }
 
   SegmentTable run() {
     for (u64 j = 0; j < msgs_.size(); ++j) {
-      if (j > 0) index_message(j - 1);
-      with_symbols(msgs_[j], [&](const auto* t) { scan_message(j, t); });
+      with_symbols(msgs_[j], [&](const auto* t) { process(j, t); });
       out_.end_message();
     }
     return std::move(out_);
   }
 
  private:
-  // ---- indexing ------------------------------------------------------------
+  u64 windows(u64 m) const {
+    const u64 n = msgs_[m].size;
+    return L_ > 0 && n >= L_ ? n - L_ + 1 : 0;
+  }
 
-  // Files the pairs of message m, skipping the positions whose pair is known
-  // to be filed already.
+  // Segments message j and files its pairs, in one pass.
   //
-  // A span of m that equals a span of an earlier message c symbol for symbol
-  // gives each position inside it the pair of the matching position of c, as
-  // long as both windows lie inside the span and the capped windows have the
-  // same length on both sides; that pair was filed (or skipped for the same
-  // reason) when c was indexed.  Each reference piece [q, q + len) is such a
-  // span, and so is its extension to the left by the symbols that m and the
-  // source also share right before it: message m usually copies two adjacent
-  // stretches from different sources that stood side by side in the later
-  // one, and the extension covers the windows straddling the seam.  Away from
-  // the message's end the windows of a span position p fit when p + max(L, C)
-  // does not pass the span's end (the capped window is then C long on both
-  // sides).  A piece that ends the message and copies the end of its source
-  // keeps equal lengths up to the end, so p + L suffices there.
+  // The rule files message j only after j is segmented, so that j never
+  // finds its own material.  Here each position is filed as the scan
+  // passes it, and lookups for j ignore what j filed: a pair counts only
+  // when its place lies before j's first place, and a key only when its
+  // first pair does.  Pairs are still filed in (message, position) order, so
+  // every key's ordinals and first pairs are what the rule makes them.  What
+  // this buys: the scan has hashed and probed each position already, and a
+  // failing lookup files the pair it did not find with the same probe.
   //
-  // When what the later messages can still ask for is small next to what
-  // this message would file (a long document followed by a short question),
-  // only min hashes that occur in a later message are filed from here on.
-  // Nothing else can ever be looked up: a literal run ends at, and a lookup
-  // is made with, the min hash of a position of the message being scanned.
-  // And every pair of such a min hash is filed, in the same order, so each
-  // key's ordinals, and which of them are the first, do not change.
-  // Kept out of line, as scan_message is, so that profiles show the stages.
-  [[gnu::noinline]] void index_message(u64 m) {
+  // Positions inside a reference are skipped when both their windows lie
+  // inside it (p + max(L, C) does not pass its end): such a position has
+  // the pair of the source position it copies (references name exactly
+  // equal symbols), which was filed when the source was.  A reference that
+  // ends the message and copies the end of its source keeps the capped
+  // windows equally long up to the end, so there p + L suffices.  Filing a
+  // position of that kind anyway would change nothing: its pair is there.
+  template <class T>
+  [[gnu::noinline]] void process(u64 j, const T* t) {
     PALIMP_TIME_STAGE(0);
-    const SymbolSpan& msg = msgs_[m];
-    const u64 n = msg.size;
-    if (L_ == 0 || n < L_) return;
-    const u64 last = n - L_;  // last position with a min window
-    runs_.clear();
-    u64 open = 0;  // positions to file
-    auto add_run = [&](u64 from, u64 to) {
-      to = std::min(to, last + 1);
-      if (from < to) {
-        runs_.push_back({from, to});
-        open += to - from;
+    const u64 n = msgs_[j].size;
+    const bool file = j + 1 < msgs_.size() && windows(j) > 0;  // the last message is never filed
+    if (windows(j) == 0 || (!file && index_.empty())) {
+      if (n > 0) add_literal(0, n);
+      return;
+    }
+    const bool searchable = !index_.empty();  // else no key of an earlier message exists
+    if (file) prepare_filing(j);
+    const u64 visible = places_of_.first(j);  // j's own places are from here on
+    const u64 last = n - L_;                  // last position with a min window
+    typename Index::Cursor ix(index_);
+    const auto queries = queries_.view();
+    auto filed = [&](u64 min) { return file && (!filtered_ || queries.contains(min)); };
+    Windows<T> w(t, n, shape_);
+    if (!searchable) {
+      // One literal, and every position filed (this is a first message).
+      add_literal(0, n);
+      w.seek(0);
+      if (filtered_) {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+          if (queries.contains(min)) file_one(ix, min, capped, visible + p);
+          return false;
+        });
+      } else if (total_windows_ > kSmallInput) {
+        file_prefetched(w, ix, last + 1, visible);
+      } else {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+          file_one(ix, min, capped, visible + p);
+          return false;
+        });
       }
-    };
-    u64 from = 0;  // first position not yet filed or skipped
-    u64 q = 0;     // start of the current piece
-    for (const Piece& piece : out_.message(m)) {
-      if (!piece.is_literal()) {
-        const SymbolSpan& src = msgs_[piece.source];
-        const u64 end = q + piece.len;
-        const bool copies_tail = end == n && piece.start + piece.len == src.size;
-        const u64 reach = copies_tail ? L_ : std::max(L_, C_);
-        // Only positions from `from` on are still open, and only those
-        // within reach - 1 of q can gain from the extension: this bounds
-        // the comparison by the work it saves.  When even the longest
-        // extension would leave the span too short, nothing is compared.
-        const u64 still_open = q > from ? q - from : 0;
-        const u64 limit = std::min({reach - 1, still_open, piece.start});
-        if (reach - limit <= piece.len) {
-          const u64 back = common_suffix(msg, q, src, piece.start, limit);
-          if (reach - back <= piece.len) {
-            add_run(from, q - back);
-            from = std::max(from, end - reach + 1);
+      return;
+    }
+    Key* key = nullptr;
+    bool key_known = false;  // `key` is the visible key of position k
+    u64 k = 0;
+    while (k <= last) {
+      w.seek(k);
+      {
+        const u64 min = w.min(), capped = w.capped();
+        const bool f = filed(min);
+        bool added = false;
+        if (!key_known) key = f ? ix.key(min, capped, visible + k, added) : ix.find(min);
+        if (key != nullptr && !added) {
+          const u64 place = ix.find_pair(*key, capped, visible, f, visible + k);
+          if (place != Index::kNone) {
+            const u64 start = k;
+            if (reference_at(j, k, place)) {
+              if (file) file_reference_end(j, w, ix, filed, start, k);
+              key_known = false;
+              continue;
+            }
           }
         }
       }
-      q += piece.len;
-    }
-    add_run(from, last + 1);
-    if (open == 0) return;
-
-    if (!filtered_ && later_windows_[m + 1] <= open / 4) {
-      filtered_ = true;
-      build_query_set(m + 1);
-    }
-    if (!filtered_) presize(open);
-    with_symbols(msg, [&](const auto* t) {
-      using T = std::remove_cvref_t<decltype(*t)>;
-      Windows<T> w(t, n, shape_);
-      const u64 base = places_of_.first(m);
-      const bool prefetch = index_.bytes() > kCachedBytes;
-      typename PairIndex<Place>::Filer filer(index_);
-      for (const Run& r : runs_) {
-        w.seek(r.from);
-        if (filtered_) {
-          file_run_filtered(w, r, base, filer);
-        } else if (prefetch) {
-          file_run_prefetched(w, r, base, filer);
-        } else {
-          file_run(w, r, base, filer);
-        }
+      // A literal run up to the next position whose min hash is a key of an
+      // earlier message, whether or not a match follows there; the
+      // positions passed on the way are filed.
+      u64 e = n;
+      key_known = false;
+      if (k < last) {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+          if (p == k) return false;
+          const bool f = filed(min);
+          bool added = false;
+          Key* kp = f ? ix.key(min, capped, visible + p, added) : ix.find(min);
+          if (kp == nullptr || added) return false;
+          if (kp->place0 < visible) {
+            key = kp;
+            key_known = true;
+            return true;
+          }
+          if (f) ix.file_later(*kp, capped, visible + p);
+          return false;
+        });
+        if (key_known) e = w.pos();
       }
-    });
-  }
-
-  // Before the first message is filed, room for what the whole input will
-  // most likely hold, so that the tables rarely grow: a small input is sized
-  // from all its windows (in text, about a third of them become keys and a
-  // third later pairs), a large one from its first message, which is new
-  // material throughout (a pair per position, under about half as many
-  // keys, the rest later pairs), since later messages mostly repeat earlier
-  // ones.
-  void presize(u64 open) {
-    if (!index_.empty()) return;
-    if (total_windows_ <= kSmallInput) {
-      index_.reserve(total_windows_ * 3 / 8, total_windows_ * 3 / 8);
-    } else {
-      index_.reserve(open / 2, open / 2);
+      add_literal(k, e - k);
+      k = e;
     }
+    if (k < n) add_literal(k, n - k);  // after a reference, the last symbols, too few for a window
   }
 
-  using Filer = typename PairIndex<Place>::Filer;
-
-  template <class T>
-  static void file_run(Windows<T>& w, const Run& r, u64 base, Filer& filer) {
-    w.walk(r.to, [&](u64 p, u64 min, u64 capped) {
-      filer.file(min, capped, base + p);
-      return false;
-    });
+  [[gnu::always_inline]] static void file_one(typename Index::Cursor& ix, u64 min, u64 capped, u64 place) {
+    bool added;
+    Key* k = ix.key(min, capped, place, added);
+    if (!added) ix.file_later(*k, capped, place);
   }
 
-  // Hashes a batch first and prefetches its key slots, so that the probes
-  // overlap instead of waiting for memory one by one.
+  // Files the positions from w's up to `to`, hashing a batch first and
+  // prefetching its key slots, so that the probes of a table too large for
+  // the caches overlap instead of waiting for memory one by one.
   template <class T>
-  static void file_run_prefetched(Windows<T>& w, const Run& r, u64 base, Filer& filer) {
+  static void file_prefetched(Windows<T>& w, typename Index::Cursor& ix, u64 to, u64 base) {
     u64 mins[kBatch], cappeds[kBatch];
-    u64 count = 0, first = r.from;
+    u64 count = 0, first = w.pos();
     auto flush = [&] {
-      for (u64 i = 0; i < count; ++i) filer.file(mins[i], cappeds[i], base + first + i);
+      for (u64 i = 0; i < count; ++i) file_one(ix, mins[i], cappeds[i], base + first + i);
       first += count;
       count = 0;
     };
-    w.walk(r.to, [&](u64, u64 min, u64 capped) {
+    w.walk(to, [&](u64, u64 min, u64 capped) {
       mins[count] = min;
       cappeds[count] = capped;
-      filer.prefetch_key(min);
+      ix.prefetch_key(min);
       if (++count == kBatch) flush();
       return false;
     });
     flush();
   }
 
-  template <class T>
-  void file_run_filtered(Windows<T>& w, const Run& r, u64 base, Filer& filer) {
-    const auto queries = queries_.view();
-    w.walk(r.to, [&](u64 p, u64 min, u64 capped) {
-      if (queries.contains(min)) filer.file(min, capped, base + p);
+  // Files the positions of the reference [start, end) of message j whose
+  // windows reach past it (see process); `start` itself was filed by its
+  // lookup.
+  template <class T, class Filed>
+  void file_reference_end(u64 j, Windows<T>& w, typename Index::Cursor& ix, Filed& filed, u64 start, u64 end) {
+    const SymbolSpan& msg = msgs_[j];
+    const u64 n = msg.size, last = n - L_;
+    const Piece& ref = last_reference_;
+    const bool copies_tail = end == n && ref.start + ref.len == msgs_[ref.source].size;
+    const u64 reach = copies_tail ? L_ : std::max(L_, C_);
+    u64 from = end - start >= reach ? end - reach + 1 : start + 1;
+    from = std::max(from, start + 1);
+    const u64 to = std::min(end, last + 1);
+    if (from >= to) return;
+    const u64 base = places_of_.first(j);
+    w.seek(from);
+    w.walk(to, [&](u64 p, u64 min, u64 capped) {
+      if (filed(min)) file_one(ix, min, capped, base + p);
       return false;
     });
+  }
+
+  // Before message j is filed: from here on only what later messages can
+  // ask for is filed, when that is little next to j; and the first message
+  // filed sizes the tables.
+  //
+  // When the messages after j hold few min windows next to what j would file
+  // (a long document followed by a short question), only min hashes that
+  // occur in them are filed from j on.  Nothing else can ever be looked up:
+  // a literal run ends at, and a lookup is made with, the min hash of a
+  // position of the message being scanned.  And every pair of such a min
+  // hash is filed, in the same order, so each key's ordinals, and which of
+  // them are the first, do not change.
+  void prepare_filing(u64 j) {
+    if (!filtered_ && later_windows_[j + 1] <= windows(j) / 4) {
+      filtered_ = true;
+      build_query_set(j + 1);
+    }
+    if (!filtered_ && index_.empty()) presize(windows(j));
+  }
+
+  // Room for what the whole input will most likely hold, so that the tables
+  // rarely grow: a small input is sized from all its windows (in text,
+  // about a third of them become keys and a third later pairs), a large one
+  // from its first message, which is new material throughout (a pair per
+  // position, under about half as many keys, the rest later pairs), since
+  // later messages mostly repeat earlier ones.
+  void presize(u64 first_windows) {
+    if (total_windows_ <= kSmallInput) {
+      index_.reserve(total_windows_ * 3 / 8, total_windows_ * 3 / 8);
+    } else {
+      index_.reserve(first_windows / 2, first_windows / 2);
+    }
   }
 
   // The min hashes of every window of messages `first` and after.
@@ -352,7 +376,7 @@ class CappedEngine {
     queries_.reserve(later_windows_[first]);
     for (u64 j = first; j < msgs_.size(); ++j) {
       const u64 n = msgs_[j].size;
-      if (n < L_) continue;
+      if (windows(j) == 0) continue;
       with_symbols(msgs_[j], [&](const auto* t) {
         u64 h = hash_direct(t, L_);
         for (u64 p = 0;; ++p) {
@@ -361,52 +385,6 @@ class CappedEngine {
           h = h * HASH_BASE - u64{t[p]} * shape_.top_L + t[p + L_];
         }
       });
-    }
-  }
-
-  // ---- scanning ------------------------------------------------------------
-
-  template <class T>
-  [[gnu::noinline]] void scan_message(u64 j, const T* t) {
-    PALIMP_TIME_STAGE(1);
-    const u64 n = msgs_[j].size;
-    const bool searchable = L_ > 0 && !index_.empty();
-    Windows<T> w(t, n, shape_);
-    const typename PairIndex<Place>::Reader index(index_);
-#ifndef NDEBUG
-    last_is_reference_ = false;
-#endif
-    using Key = typename PairIndex<Place>::Key;
-    const Key* key = nullptr;
-    bool key_known = false;  // `key` belongs to position k
-    u64 k = 0;
-    while (k < n) {
-      if (searchable && L_ <= n - k) {
-        w.seek(k);
-        if (!key_known) key = index.find_key(w.min());
-        if (key != nullptr) {
-          const u64 place = index.find(*key, w.capped());
-          if (place != PairIndex<Place>::kNone && reference_at(j, k, place)) {
-            key_known = false;
-            continue;
-          }
-        }
-      }
-      // A literal run up to the next position whose min hash is a key,
-      // whether or not a match follows there.
-      u64 e = n;
-      key_known = false;
-      if (searchable && L_ < n - k) {  // and so a min window at k + 1
-        w.walk(n - L_ + 1, [&](u64 p, u64 min, u64) {
-          if (p == k) return false;
-          key = index.find_key(min);
-          return key != nullptr;
-        });
-        if (key != nullptr) e = w.pos();
-        key_known = key != nullptr;
-      }
-      add_literal(k, e - k);
-      k = e;
     }
   }
 
@@ -431,35 +409,28 @@ class CappedEngine {
   // the merging of contiguous references that the rule ends with has
   // nothing to merge, and references go out as they are found.
   void add_reference(u64 source, u64 start, u64 len) {
-    assert(!(last_is_reference_ && last_source_ == source && last_end_ == start));
-#ifndef NDEBUG
+    assert(!(last_is_reference_ && last_reference_.source == source &&
+             last_reference_.start + last_reference_.len == start));
     last_is_reference_ = true;
-    last_source_ = source;
-    last_end_ = start + len;
-#endif
+    last_reference_ = {source, start, len};
     out_.add_reference(source, start, len);
   }
   void add_literal(u64 start, u64 len) {
-#ifndef NDEBUG
     last_is_reference_ = false;
-#endif
     out_.add_literal(start, len);
   }
-#ifndef NDEBUG
-  bool last_is_reference_ = false;  // the last piece of the open message
-  u64 last_source_ = 0, last_end_ = 0;
-#endif
 
   std::span<const SymbolSpan> msgs_;
   Shape shape_;
   u64 L_, C_;
-  u64 total_windows_ = 0;            // positions that could ever be filed
-  std::vector<u64> later_windows_;   // min windows of messages m, m + 1, ...
+  u64 total_windows_ = 0;           // positions that could ever be filed
+  std::vector<u64> later_windows_;  // min windows of messages m, m + 1, ...
   PlaceNumbering places_of_;
-  PairIndex<Place> index_;
+  Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;
-  std::vector<Run> runs_;    // of the message being indexed
+  bool last_is_reference_ = false;  // the last piece emitted
+  Piece last_reference_{};          // the last reference emitted
   SegmentTable out_;
 };
 

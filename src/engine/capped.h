@@ -17,9 +17,13 @@
 // contiguous in one source message are merged.
 //
 // INVARIANTS of the working state.
-// - While message j is scanned, the index holds pairs of messages 0..j-1
-//   only; message j is added before message j+1 is scanned, the last message
-//   never.  Repeats inside one message are therefore never referenced.
+// - While message j is scanned, its lookups see pairs of messages 0..j-1
+//   only.  Message j's own pairs are filed as the scan passes them (one
+//   probe serves a lookup and the filing of what it missed) but count only
+//   for later messages: a pair is found only below j's first place, and a
+//   min hash is a key for j only when its first pair is.  The last message
+//   is never filed.  Repeats inside one message are therefore never
+//   referenced.
 // - A pair (min hash, capped hash) is filed once, by the first position that
 //   produces it in (message, position) order, and never removed or changed.
 // - Each pair's ordinal among the pairs of its min hash is fixed when it is
@@ -57,12 +61,12 @@ namespace palimp {
 // params.min_match_len, cap_len and ncap only; any values from 0 to 2^64 - 1
 // work (L = 0, N = 0 or an L longer than a message yield literals only; a C
 // beyond a message's end makes its capped windows the whole rest).  Messages
-// may mix symbol widths and are read in place.  Cost: index work grows with
-// the new material plus max(L, C) per segment boundary, one table probe per
-// filed position and a second for a later pair of a min hash; the scan
-// probes one key per literal position, answers most failing lookups from the
-// key's own slot, and compares each reference's symbols once.  Memory: about
-// 30 bytes per distinct min hash and 20 per later pair.
+// may mix symbol widths and are read in place.  Cost: one pass per message;
+// index work grows with the new material plus max(L, C) per reference, one
+// table probe per filed position and a second for a later pair of a min
+// hash; the scan probes one key per literal position, answers most failing
+// lookups from the key's own slot, and compares each reference's symbols
+// once.  Memory: about 30 bytes per distinct min hash and 20 per later pair.
 SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params);
 
 // The same, with places stored 64 bits wide even where 32 would do (the

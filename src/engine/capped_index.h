@@ -7,7 +7,8 @@
 // are numbered 0, 1, ... in filing order (their ordinal); a pair can be a
 // candidate only when its ordinal is below N = ncap.  The index answers
 // "is this min hash a key" and "the place of this pair, if it is filed with
-// an ordinal below N", each with one probe in the common case.
+// an ordinal below N", each with one probe in the common case, and a lookup
+// can file the pair it asks for with the same probe.
 //
 // INVARIANTS.
 // - A pair is stored once, at the place that filed it first; filing it again
@@ -126,7 +127,7 @@ class GroupTable {
 
     // The slot that a new entry of `mixed` takes, known to be absent.
     // Requires !full().
-    Slot* claim(u64 mixed) {
+    [[gnu::always_inline]] Slot* claim(u64 mixed) {
       const u8 tag = tag_of(mixed);
       for (u64 g = group_of(mixed);; g = g + 1 == groups ? 0 : g + 1) {
         if (const u32 free = masks(ctrl + g * kGroup, tag).free) {
@@ -264,75 +265,93 @@ class PairIndex {
   u64 pairs() const { return keys_.size() + pairs_.size(); }
   u64 bytes() const { return keys_.bytes() + pairs_.bytes(); }
 
-  // Files pairs, in ascending place order, with the tables' layout in the
-  // caller's locals; nothing else may use the index until it is destroyed.
-  class Filer {
+  // Filing and lookups, with the tables' layout in the caller's locals;
+  // nothing else may use the index while a Cursor is alive.  Pairs must be
+  // filed in ascending place order.  Lookups are made for a message whose
+  // own pairs may already be filed: `visible` is the message's first place,
+  // and only pairs of earlier messages (places below it) are found.
+  class Cursor {
    public:
-    explicit Filer(PairIndex& index) : ix_(index), keys_(index.keys_.view()), pairs_(index.pairs_.view()) {}
-    ~Filer() {
+    explicit Cursor(PairIndex& index) : ix_(index), keys_(index.keys_.view()), pairs_(index.pairs_.view()) {}
+    ~Cursor() {
       ix_.keys_.adopt(keys_);
       ix_.pairs_.adopt(pairs_);
     }
-    Filer(const Filer&) = delete;
-    Filer& operator=(const Filer&) = delete;
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
 
-    // Files the pair (min, capped) at `place` unless it is filed already or
-    // its key is full.
-    [[gnu::always_inline]] void file(u64 min, u64 capped, u64 place) {
+    // The key of `min`, or nullptr.  Valid until the next key().
+    [[gnu::always_inline]] Key* find(u64 min) const {
+      return const_cast<Key*>(keys_.find(mix_key(min), [&](const Key& s) { return s.min == min; }));
+    }
+
+    // The key of `min`; when there is none, a new key whose first pair is
+    // (capped, place), with `added` set.  Valid until the next key().
+    [[gnu::always_inline]] Key* key(u64 min, u64 capped, u64 place, bool& added) {
       if (keys_.full()) [[unlikely]] keys_ = ix_.keys_.grow(keys_, key_mix);
-      bool claimed;
-      Key& k = *keys_.find_or_claim(mix_key(min), [&](const Key& s) { return s.min == min; }, claimed);
-      if (claimed) {
-        k = Key{min, capped, static_cast<Place>(place), 1};
+      Key* k = keys_.find_or_claim(mix_key(min), [&](const Key& s) { return s.min == min; }, added);
+      if (added) *k = Key{min, capped, static_cast<Place>(place), 1};
+      return k;
+    }
+
+    // Files (capped, place) as a later pair of k, unless it is stored or k
+    // holds N pairs.
+    [[gnu::always_inline]] void file_later(Key& k, u64 capped, u64 place) {
+      if (k.capped0 == capped || k.count >= ix_.n_) return;
+      if (k.count == 1) {
+        fill(k, *claim(k, capped), capped, place);
         return;
       }
-      if (k.capped0 == capped || k.count >= ix_.n_) return;
-      // A later pair: stored unless it is there already.
+      bool claimed;
+      Pair* p = find_or_claim(k, capped, claimed);
+      if (claimed) fill(k, *p, capped, place);
+    }
+
+    // The place of the pair (k.min, capped) when it was filed below
+    // `visible` with an ordinal below N; kNone otherwise.  With `file`, the
+    // pair is also filed at `place` (as file_later does) when it is not
+    // stored: one probe serves both.
+    [[gnu::always_inline]] u64 find_pair(Key& k, u64 capped, u64 visible, bool file, u64 place) {
+      if (k.capped0 == capped) return ix_.n_ > 0 && k.place0 < visible ? k.place0 : kNone;
+      if (k.count >= ix_.n_ || !file) {
+        if (k.count <= 1) return kNone;  // no later pairs
+        const Pair* p = pairs_.find(mix_pair(k.place0, capped),
+                                    [&](const Pair& s) { return s.capped == capped && s.key == k.place0; });
+        return p != nullptr && p->place < visible ? p->place : kNone;
+      }
+      if (k.count == 1) {
+        fill(k, *claim(k, capped), capped, place);
+        return kNone;
+      }
+      bool claimed;
+      Pair* p = find_or_claim(k, capped, claimed);
+      if (claimed) {
+        fill(k, *p, capped, place);
+        return kNone;
+      }
+      return p->place < visible ? p->place : kNone;
+    }
+
+    void prefetch_key(u64 min) const { keys_.prefetch(mix_key(min)); }
+
+   private:
+    // A later pair's slot: a free one known to be new, or the search's.
+    [[gnu::always_inline]] Pair* claim(const Key& k, u64 capped) {
+      if (pairs_.full()) [[unlikely]] pairs_ = ix_.pairs_.grow(pairs_, pair_mix);
+      return pairs_.claim(mix_pair(k.place0, capped));
+    }
+    [[gnu::always_inline]] Pair* find_or_claim(const Key& k, u64 capped, bool& claimed) {
       if (pairs_.full()) [[unlikely]] pairs_ = ix_.pairs_.grow(pairs_, pair_mix);
       const Place key = k.place0;
-      Pair& p = *pairs_.find_or_claim(
+      return pairs_.find_or_claim(
           mix_pair(key, capped), [&](const Pair& s) { return s.capped == capped && s.key == key; }, claimed);
-      if (claimed) {
-        p = Pair{capped, key, static_cast<Place>(place)};
-        ++k.count;
-      }
+    }
+    static void fill(Key& k, Pair& p, u64 capped, u64 place) {
+      p = Pair{capped, k.place0, static_cast<Place>(place)};
+      ++k.count;
     }
 
-    void prefetch_key(u64 min) const { keys_.prefetch(mix_key(min)); }
-
-   private:
     PairIndex& ix_;
-    typename GroupTable<Key>::View keys_;
-    typename GroupTable<Pair>::View pairs_;
-  };
-
-  // Lookups, with the tables' layout in the caller's locals.
-  class Reader {
-   public:
-    explicit Reader(const PairIndex& index) : n_(index.n_), keys_(index.keys_.view()), pairs_(index.pairs_.view()) {}
-
-    // The key of `min`, or nullptr.
-    [[gnu::always_inline]] const Key* find_key(u64 min) const {
-      return keys_.find(mix_key(min), [&](const Key& s) { return s.min == min; });
-    }
-
-    // The place of the pair (key's min, capped) when it is filed with an
-    // ordinal below N; kNone otherwise.  Answered from the key slot when the
-    // key has one pair or the first is the one asked for.
-    [[gnu::always_inline]] u64 find(const Key& key, u64 capped) const {
-      if (n_ == 0) return kNone;
-      if (key.capped0 == capped) return key.place0;
-      if (key.count <= 1) return kNone;
-      const Pair* p = pairs_.find(mix_pair(key.place0, capped),
-                                  [&](const Pair& s) { return s.capped == capped && s.key == key.place0; });
-      return p != nullptr ? p->place : kNone;
-    }
-
-    void prefetch_key(u64 min) const { keys_.prefetch(mix_key(min)); }
-    void prefetch_pair(const Key& key, u64 capped) const { pairs_.prefetch(mix_pair(key.place0, capped)); }
-
-   private:
-    u64 n_;
     typename GroupTable<Key>::View keys_;
     typename GroupTable<Pair>::View pairs_;
   };

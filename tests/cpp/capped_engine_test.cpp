@@ -281,40 +281,77 @@ TEST(CappedEngine, PlaceWidthDoesNotMatter) {
 
 // The index on its own: first pairs answered from the key, later pairs
 // found by key and capped hash, duplicates ignored, at most N pairs a key,
-// all of it kept across growth from an empty table.
+// all of it kept across growth from an empty table; lookups see only pairs
+// filed below the place they are told.
 TEST(CappedIndex, FilesPairsOnceAndAtMostNPerKey) {
   using Index = capped_detail::PairIndex<u32>;
   Index index(3);
   EXPECT_TRUE(index.empty());
+  auto file = [](Index::Cursor& ix, u64 min, u64 capped, u64 place) {
+    bool added;
+    Index::Key* k = ix.key(min, capped, place, added);
+    if (!added) ix.file_later(*k, capped, place);
+  };
   {
-    Index::Filer filer(index);
+    Index::Cursor ix(index);
     for (u32 key = 0; key < 5000; ++key) {
       for (u32 c = 0; c < 5; ++c) {
-        filer.file(key * 7919, c + 1000 * key, key * 10 + c + 1);
-        filer.file(key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
+        file(ix, key * 7919, c + 1000 * key, key * 10 + c + 1);
+        file(ix, key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
       }
     }
   }
   EXPECT_EQ(index.keys(), 5000u);
   EXPECT_EQ(index.pairs(), 15000u);  // three of each key's five pairs
-  const Index::Reader reader(index);
+  Index::Cursor ix(index);
   for (u32 key = 0; key < 5000; ++key) {
-    const Index::Key* k = reader.find_key(key * 7919);
+    Index::Key* k = ix.find(key * 7919);
     ASSERT_NE(k, nullptr);
     for (u32 c = 0; c < 5; ++c) {
       const u64 want = c < 3 ? key * 10 + c + 1 : Index::kNone;
-      ASSERT_EQ(reader.find(*k, c + 1000 * key), want) << key << " " << c;
+      ASSERT_EQ(ix.find_pair(*k, c + 1000 * key, UINT32_MAX, false, 0), want) << key << " " << c;
     }
-    ASSERT_EQ(reader.find(*k, 7), Index::kNone);
+    ASSERT_EQ(ix.find_pair(*k, 7, UINT32_MAX, false, 0), Index::kNone);
   }
-  EXPECT_EQ(reader.find_key(1), nullptr);
+  EXPECT_EQ(ix.find(1), nullptr);
+  // Key 0 holds (0 at 1), (1 at 2), (2 at 3): below place 3, the third is
+  // not there yet.
+  Index::Key* k = ix.find(0);
+  EXPECT_EQ(ix.find_pair(*k, 1, 3, false, 0), 2u);
+  EXPECT_EQ(ix.find_pair(*k, 2, 3, false, 0), Index::kNone);
+}
 
-  // N = 0: keys still exist (literal runs end at them), nothing is found.
+// A lookup that files what it did not find: one pair more per key until the
+// key is full, and the filed pair is found from then on.
+TEST(CappedIndex, ALookupFilesWhatItMisses) {
+  using Index = capped_detail::PairIndex<u64>;
+  Index index(2);
+  {
+    Index::Cursor ix(index);
+    bool added;
+    Index::Key* k = ix.key(42, 100, 0, added);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(ix.find_pair(*k, 100, 1, true, 5), 0u);             // the first pair
+    EXPECT_EQ(ix.find_pair(*k, 101, 10, true, 5), Index::kNone);   // missed, filed at 5
+    EXPECT_EQ(ix.find_pair(*k, 101, 10, false, 0), 5u);
+    EXPECT_EQ(ix.find_pair(*k, 101, 5, false, 0), Index::kNone);  // not below 5
+    EXPECT_EQ(ix.find_pair(*k, 102, 10, true, 7), Index::kNone);   // the key is full: not filed
+    EXPECT_EQ(ix.find_pair(*k, 102, 10, false, 0), Index::kNone);
+  }
+  EXPECT_EQ(index.keys(), 1u);
+  EXPECT_EQ(index.pairs(), 2u);
+}
+
+// N = 0: keys still exist (literal runs end at them), nothing is found.
+TEST(CappedIndex, NothingIsACandidateWhenNIsZero) {
+  using Index = capped_detail::PairIndex<u32>;
   Index none(0);
-  { Index::Filer(none).file(5, 6, 7); }
-  const Index::Reader r0(none);
-  ASSERT_NE(r0.find_key(5), nullptr);
-  EXPECT_EQ(r0.find(*r0.find_key(5), 6), Index::kNone);
+  Index::Cursor ix(none);
+  bool added;
+  ix.key(5, 6, 7, added);
+  ASSERT_NE(ix.find(5), nullptr);
+  EXPECT_EQ(ix.find_pair(*ix.find(5), 6, 100, true, 8), Index::kNone);
+  EXPECT_EQ(ix.find_pair(*ix.find(5), 9, 100, true, 8), Index::kNone);
 }
 
 TEST(CappedIndex, QuerySetHoldsExactlyItsMembers) {
