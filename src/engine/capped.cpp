@@ -37,6 +37,10 @@ using capped_detail::QuerySet;
 constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
 constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
+constexpr u64 kAhead = 16;  // how far ahead a literal run prefetches
+// Tables of more bytes than this outgrow the caches: only then does
+// prefetching pay.
+constexpr u64 kCachedBytes = u64{4} << 20;
 
 // Inputs of at most this many windows are sized at once and their tables
 // stay in the caches; larger ones prefetch.
@@ -149,6 +153,31 @@ class Windows {
   u64 tail_weight_ = 0;  // base^(n - pos - 1) while the capped window is the tail
 };
 
+// The min hash alone, for positions asked for in ascending order: rolled
+// from the last one when that is near, hashed afresh otherwise.
+template <class T>
+class MinWindow {
+ public:
+  MinWindow(const T* t, const Shape& shape) : t_(t), s_(shape) {}
+  // Requires a min window at p.
+  u64 at(u64 p) {
+    if (valid_ && p >= pos_ && p - pos_ <= s_.L) {
+      for (; pos_ < p; ++pos_) min_ = min_ * HASH_BASE - u64{t_[pos_]} * s_.top_L + t_[pos_ + s_.L];
+    } else {
+      min_ = hash_direct(t_ + p, s_.L);
+      pos_ = p;
+      valid_ = true;
+    }
+    return min_;
+  }
+
+ private:
+  const T* t_;
+  const Shape& s_;
+  bool valid_ = false;
+  u64 pos_ = 0, min_ = 0;
+};
+
 template <class Place>
 class CappedEngine {
   using Index = PairIndex<Place>;
@@ -238,6 +267,10 @@ class CappedEngine {
       }
       return;
     }
+    // Tables larger than the caches: the literal runs prefetch the key slot
+    // of the position kAhead further on.
+    const bool prefetch = index_.bytes() > kCachedBytes;
+    MinWindow<T> ahead(t, shape_);
     Key* key = nullptr;
     bool key_known = false;  // `key` is the visible key of position k
     u64 k = 0;
@@ -268,6 +301,7 @@ class CappedEngine {
       if (k < last) {
         w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
           if (p == k) return false;
+          if (prefetch && kAhead <= last - p) ix.prefetch_key(ahead.at(p + kAhead));
           const bool f = filed(min);
           bool added = false;
           Key* kp = f ? ix.key(min, capped, visible + p, added) : ix.find(min);
