@@ -234,6 +234,7 @@ class CappedEngine {
   template <class T>
   [[gnu::noinline]] void process(u64 j, const T* t) {
     PALIMP_TIME_STAGE(0);
+    last_is_reference_ = false;
     const u64 n = msgs_[j].size;
     const bool file = j + 1 < msgs_.size() && windows(j) > 0;  // the last message is never filed
     if (windows(j) == 0 || (!file && index_.empty())) {
@@ -463,8 +464,8 @@ class CappedEngine {
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;
-  bool last_is_reference_ = false;  // the last piece emitted
-  Piece last_reference_{};          // the last reference emitted
+  bool last_is_reference_ = false;  // the last piece of the message is a reference
+  Piece last_reference_{};          // the message's last reference
   SegmentTable out_;
 };
 
