@@ -46,6 +46,18 @@ constexpr u64 kCachedBytes = u64{4} << 20;
 // stay in the caches; larger ones prefetch.
 constexpr u64 kSmallInput = u64{1} << 16;
 
+// Number of equal symbols right before a[ai] and b[bi], counted backwards, at
+// most `limit`.  Requires limit <= ai and limit <= bi.  O(result).
+u64 common_suffix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
+  return with_symbols(a, [&](const auto* pa) {
+    return with_symbols(b, [&](const auto* pb) {
+      u64 l = 0;
+      while (l < limit && u32{pa[ai - 1 - l]} == u32{pb[bi - 1 - l]}) ++l;
+      return l;
+    });
+  });
+}
+
 // Hash of w symbols at x, four symbols per link of the dependency chain.
 template <class T>
 u64 hash_direct(const T* x, u64 w) {
@@ -225,12 +237,10 @@ class CappedEngine {
   // failing lookup files the pair it did not find with the same probe.
   //
   // Positions inside a reference are skipped when both their windows lie
-  // inside it (p + max(L, C) does not pass its end): such a position has
-  // the pair of the source position it copies (references name exactly
-  // equal symbols), which was filed when the source was.  A reference that
-  // ends the message and copies the end of its source keeps the capped
-  // windows equally long up to the end, so there p + L suffices.  Filing a
-  // position of that kind anyway would change nothing: its pair is there.
+  // inside it, or inside its extension to the left (see after_reference):
+  // such a position has the pair of the source position it copies, which
+  // was filed when the source was.  Filing it anyway would change nothing
+  // but the time spent.
   template <class T>
   [[gnu::noinline]] void process(u64 j, const T* t) {
     PALIMP_TIME_STAGE(0);
@@ -247,7 +257,8 @@ class CappedEngine {
     const u64 last = n - L_;                  // last position with a min window
     typename Index::Cursor ix(index_);
     const auto queries = queries_.view();
-    auto filed = [&](u64 min) { return file && (!filtered_ || queries.contains(min)); };
+    const bool filtered = filtered_;
+    auto filed = [&](u64 min) { return file && (!filtered || queries.contains(min)); };
     Windows<T> w(t, n, shape_);
     if (!searchable) {
       // One literal, and every position filed (this is a first message).
@@ -275,23 +286,49 @@ class CappedEngine {
     Key* key = nullptr;
     bool key_known = false;  // `key` is the visible key of position k
     u64 k = 0;
+    // Positions [from, pend_end) of the references just emitted still wait
+    // to be filed: whether the next piece lets them be skipped is not known
+    // yet (see after_reference).
+    u64 from = 0, pend_end = 0;
+    auto file_pending = [&](u64 to) {
+      to = std::min(to, pend_end);
+      if (from >= to) return;
+      w.seek(from);
+      w.walk(to, [&](u64 p, u64 min, u64 capped) {
+        if (filed(min)) file_one(ix, min, capped, visible + p);
+        return false;
+      });
+      from = to;
+    };
     while (k <= last) {
       w.seek(k);
       {
         const u64 min = w.min(), capped = w.capped();
         const bool f = filed(min);
+        const bool pending = from < pend_end;
         bool added = false;
-        if (!key_known) key = f ? ix.key(min, capped, visible + k, added) : ix.find(min);
-        if (key != nullptr && !added) {
-          const u64 place = ix.find_pair(*key, capped, visible, f, visible + k);
-          if (place != Index::kNone) {
-            const u64 start = k;
-            if (reference_at(j, k, place)) {
-              if (file) file_reference_end(j, w, ix, filed, start, k);
-              key_known = false;
-              continue;
-            }
+        u64 place = Index::kNone;
+        if (pending) {
+          // Right after a reference: k's pair is not filed before the
+          // pending positions, which come first, so the lookup files nothing.
+          key = ix.find(min);
+          if (key != nullptr) place = ix.find_pair(*key, capped, visible, false, 0);
+        } else {
+          if (!key_known) key = f ? ix.key(min, capped, visible + k, added) : ix.find(min);
+          if (key != nullptr && !added) place = ix.find_pair(*key, capped, visible, f, visible + k);
+        }
+        if (place != Index::kNone) {
+          const u64 start = k;
+          if (reference_at(j, k, place)) {
+            if (file) after_reference(j, start, k, from, pend_end, file_pending);
+            key_known = false;
+            continue;
           }
+        }
+        if (pending) {
+          file_pending(pend_end);
+          w.seek(k);
+          if (f) file_one(ix, min, capped, visible + k);
         }
       }
       // A literal run up to the next position whose min hash is a key of an
@@ -320,6 +357,7 @@ class CappedEngine {
       add_literal(k, e - k);
       k = e;
     }
+    file_pending(pend_end);
     if (k < n) add_literal(k, n - k);  // after a reference, the last symbols, too few for a window
   }
 
@@ -351,26 +389,47 @@ class CappedEngine {
     flush();
   }
 
-  // Files the positions of the reference [start, end) of message j whose
-  // windows reach past it (see process); `start` itself was filed by its
-  // lookup.
-  template <class T, class Filed>
-  void file_reference_end(u64 j, Windows<T>& w, typename Index::Cursor& ix, Filed& filed, u64 start, u64 end) {
+  // After the reference [start, end) of message j: files the pending
+  // positions before it that it does not cover, and leaves its own last
+  // positions pending.
+  //
+  // A span of j that equals a span of an earlier message symbol for symbol
+  // gives each position inside it the pair of the matching position there,
+  // as long as both windows lie inside the span and the capped windows have
+  // the same length on both sides; that pair was filed (or skipped for the
+  // same reason) when the earlier message was.  A reference is such a span,
+  // and so is its extension to the left by the symbols that j and the
+  // source also share right before it: a message often copies two adjacent
+  // stretches from different sources that stood side by side in the later
+  // one (each turn of a transcript from the message that added it), and the
+  // extension covers the windows straddling the seam, which the reference
+  // before left pending.  Away from the message's end the windows of a span
+  // position p fit when p + max(L, C) does not pass the span's end (the
+  // capped window is then C long on both sides).  A reference that ends the
+  // message and copies the end of its source keeps equal lengths up to the
+  // end, so p + L suffices there.
+  template <class FilePending>
+  void after_reference(u64 j, u64 start, u64 end, u64& from, u64& pend_end, FilePending& file_pending) {
     const SymbolSpan& msg = msgs_[j];
-    const u64 n = msg.size, last = n - L_;
     const Piece& ref = last_reference_;
-    const bool copies_tail = end == n && ref.start + ref.len == msgs_[ref.source].size;
+    const SymbolSpan& src = msgs_[ref.source];
+    const u64 len = end - start;
+    const bool copies_tail = end == msg.size && ref.start + ref.len == src.size;
     const u64 reach = copies_tail ? L_ : std::max(L_, C_);
-    u64 from = end - start >= reach ? end - reach + 1 : start + 1;
-    from = std::max(from, start + 1);
-    const u64 to = std::min(end, last + 1);
-    if (from >= to) return;
-    const u64 base = places_of_.first(j);
-    w.seek(from);
-    w.walk(to, [&](u64 p, u64 min, u64 capped) {
-      if (filed(min)) file_one(ix, min, capped, base + p);
-      return false;
-    });
+    if (from >= pend_end) from = start;  // nothing pending: the positions before are filed
+    // Only pending positions can gain from the extension, and only those
+    // within reach - 1 of start: this bounds the comparison by the work it
+    // saves.  When even the longest extension leaves the span too short,
+    // nothing is compared, and the whole reference stays pending.
+    const u64 limit = std::min({reach - 1, start - from, ref.start});
+    if (reach - limit <= len) {
+      const u64 back = common_suffix(msg, start, src, ref.start, limit);
+      if (reach - back <= len) {
+        file_pending(start - back);
+        from = std::max(from, end - reach + 1);
+      }
+    }
+    pend_end = std::min(end, msg.size - L_ + 1);
   }
 
   // Before message j is filed: from here on only what later messages can

@@ -247,6 +247,31 @@ TEST(CappedEngine, MatchesSlowEngineWhenLaterMessagesAreShort) {
   }
 }
 
+// Growing transcripts: each message is the one before plus a turn that
+// starts with one of two fixed markers.  A later message copies each turn
+// from the message that added it, so references follow each other and the
+// windows across every seam are skipped or filed by the left extension.
+TEST(CappedEngine, MatchesSlowEngineOnGrowingTranscripts) {
+  std::mt19937_64 rng(99);
+  for (int round = 0; round < 30; ++round) {
+    const u32 alphabet = 3 + static_cast<u32>(rng() % 40);
+    Messages msgs;
+    std::vector<u32> doc;
+    for (int t = 0; t < 25; ++t) {
+      doc.insert(doc.end(), {900, 901, static_cast<u32>(902 + t % 2)});
+      const int len = 3 + static_cast<int>(rng() % 60);
+      for (int i = 0; i < len; ++i) doc.push_back(static_cast<u32>(rng() % alphabet));
+      msgs.push_back(doc);
+    }
+    const u64 L = 2 + round % 3;
+    const u64 C = std::vector<u64>{L, 8, 16, 64, kMax}[round % 5];
+    const u64 N = round % 4 == 0 ? 1 : 64;
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round << " L " << L << " C " << C;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
 // Inputs large enough for the tables to outgrow the caches (the filing loop
 // then prefetches) and to grow while a message is filed.
 TEST(CappedEngine, MatchesSlowEngineOnLargeInputs) {
