@@ -261,10 +261,10 @@ class CappedEngine {
     auto filed = [&](u64 min) { return file && (!filtered || queries.contains(min)); };
     Windows<T> w(t, n, shape_);
     if (!searchable) {
-      // One literal, and every position filed (this is a first message).
+      // No earlier message has a key: one literal, every position filed.
       add_literal(0, n);
       w.seek(0);
-      if (filtered_) {
+      if (filtered) {
         w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
           if (queries.contains(min)) file_one(ix, min, capped, visible + p);
           return false;
