@@ -38,6 +38,7 @@ constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
 constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
 constexpr u64 kAhead = 16;  // how far ahead a literal run prefetches
+constexpr u64 kSeam = 16;   // longest literal between references kept waiting
 // Tables of more bytes than this outgrow the caches: only then does
 // prefetching pay.
 constexpr u64 kCachedBytes = u64{4} << 20;
@@ -290,6 +291,7 @@ class CappedEngine {
     // to be filed: whether the next piece lets them be skipped is not known
     // yet (see after_reference).
     u64 from = 0, pend_end = 0;
+    seam_ = 0;
     auto file_pending = [&](u64 to) {
       to = std::min(to, pend_end);
       if (from >= to) return;
@@ -321,11 +323,34 @@ class CappedEngine {
           const u64 start = k;
           if (reference_at(j, k, place)) {
             if (file) after_reference(j, start, k, from, pend_end, file_pending);
+            seam_ = k;
             key_known = false;
             continue;
           }
         }
         if (pending) {
+          // A short literal right after a reference, such as the marker
+          // that opens each turn of a transcript, may lie inside the left
+          // extension of the next reference too: look for the next key a
+          // little further without filing anything, and if there is one,
+          // the literal joins the pending positions.
+          u64 stop = k;
+          const u64 reach_to = std::min(last, seam_ + kSeam);
+          if (k < reach_to) {
+            w.walk(reach_to + 1, [&](u64 p, u64 min_p, u64) {
+              if (p == k) return false;
+              const Key* kp = ix.find(min_p);
+              if (kp == nullptr || kp->place0 >= visible) return false;
+              stop = p;
+              return true;
+            });
+          }
+          if (stop > k) {
+            add_literal(k, stop - k);
+            pend_end = k = stop;
+            key_known = false;
+            continue;
+          }
           file_pending(pend_end);
           w.seek(k);
           if (f) file_one(ix, min, capped, visible + k);
@@ -523,6 +548,7 @@ class CappedEngine {
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;
+  u64 seam_ = 0;                    // end of the message's last reference
   bool last_is_reference_ = false;  // the last piece of the message is a reference
   Piece last_reference_{};          // the message's last reference
   SegmentTable out_;
