@@ -34,6 +34,10 @@ namespace {
 using capped_detail::PairIndex;
 using capped_detail::QuerySet;
 
+// The per-position lambdas of the scan's loops: left to itself the compiler
+// calls some of them out of line, once per position.
+#define PALIMP_INLINE __attribute__((always_inline))
+
 constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
 constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
@@ -259,21 +263,21 @@ class CappedEngine {
     typename Index::Cursor ix(index_);
     const auto queries = queries_.view();
     const bool filtered = filtered_;
-    auto filed = [&](u64 min) { return file && (!filtered || queries.contains(min)); };
+    auto filed = [&](u64 min) PALIMP_INLINE { return file && (!filtered || queries.contains(min)); };
     Windows<T> w(t, n, shape_);
     if (!searchable) {
       // No earlier message has a key: one literal, every position filed.
       add_literal(0, n);
       w.seek(0);
       if (filtered) {
-        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) PALIMP_INLINE {
           if (queries.contains(min)) file_one(ix, min, capped, visible + p);
           return false;
         });
       } else if (total_windows_ > kSmallInput) {
         file_prefetched(w, ix, last + 1, visible);
       } else {
-        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) PALIMP_INLINE {
           file_one(ix, min, capped, visible + p);
           return false;
         });
@@ -296,7 +300,7 @@ class CappedEngine {
       to = std::min(to, pend_end);
       if (from >= to) return;
       w.seek(from);
-      w.walk(to, [&](u64 p, u64 min, u64 capped) {
+      w.walk(to, [&](u64 p, u64 min, u64 capped) PALIMP_INLINE {
         if (filed(min)) file_one(ix, min, capped, visible + p);
         return false;
       });
@@ -337,7 +341,7 @@ class CappedEngine {
           u64 stop = k;
           const u64 reach_to = std::min(last, seam_ + kSeam);
           if (k < reach_to) {
-            w.walk(reach_to + 1, [&](u64 p, u64 min_p, u64) {
+            w.walk(reach_to + 1, [&](u64 p, u64 min_p, u64) PALIMP_INLINE {
               if (p == k) return false;
               const Key* kp = ix.find(min_p);
               if (kp == nullptr || kp->place0 >= visible) return false;
@@ -362,7 +366,7 @@ class CappedEngine {
       u64 e = n;
       key_known = false;
       if (k < last) {
-        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) {
+        w.walk(last + 1, [&](u64 p, u64 min, u64 capped) PALIMP_INLINE {
           if (p == k) return false;
           if (prefetch && kAhead <= last - p) ix.prefetch_key(ahead.at(p + kAhead));
           const bool f = filed(min);
@@ -404,7 +408,7 @@ class CappedEngine {
       first += count;
       count = 0;
     };
-    w.walk(to, [&](u64, u64 min, u64 capped) {
+    w.walk(to, [&](u64, u64 min, u64 capped) PALIMP_INLINE {
       mins[count] = min;
       cappeds[count] = capped;
       ix.prefetch_key(min);
