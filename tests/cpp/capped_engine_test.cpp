@@ -220,6 +220,14 @@ TEST(CappedEngine, MatchesSlowEngineWhenLaterMessagesAreShort) {
     const u32 alphabet = 2 + static_cast<u32>(rng() % 6);
     Messages msgs(1);
     for (int i = 0; i < 600 + static_cast<int>(rng() % 600); ++i) msgs[0].push_back(static_cast<u32>(rng() % alphabet));
+    if (round % 2) {
+      // A second long message, an edited copy of the first: it is scanned
+      // against a full index, and only then is the filing narrowed.
+      std::vector<u32> copy = msgs[0];
+      for (int e = 0; e < 20; ++e) copy[rng() % copy.size()] = static_cast<u32>(rng() % alphabet);
+      copy.insert(copy.end(), msgs[0].begin(), msgs[0].begin() + 100);
+      msgs.push_back(std::move(copy));
+    }
     const int later = 1 + static_cast<int>(rng() % 4);
     for (int m = 0; m < later; ++m) {
       std::vector<u32> msg;

@@ -91,6 +91,24 @@ def test_allocator_wrapper_counts_a_call(tmp_path, monkeypatch):
     assert 100 * 1000 <= held < 400 * 1000
 
 
+def test_a_call_over_the_time_limit_is_reported_not_waited_for():
+    spec = {"name": "crafted", "input": "crafted", "variant": "spread", "scale": 1, "engine": "exact"}
+    r = bench.run_worker({"job": "hostile", "spec": spec, "opts": {"hostile_seconds": 1.0}, "memory": False},
+                         timeout=1.0, mem_limit_gb=0)
+    assert r["over_limit"] == "over 1 s"
+
+
+def test_figures_pair_each_repetition_with_zstd():
+    case = {"bytes": 2 * 10**6, "code_points": 2 * 10**6, "seconds": [2.0, 1.0, 4.0],
+            "zstd_seconds": [1.0, 1.0, 1.0]}
+    sets = [{"name": "s", "cases": {"text-approx": case}}]
+    bench.derive(sets)
+    assert case["median_seconds"] == 2.0
+    assert case["spread"] == pytest.approx(1.5)
+    assert case["mb_per_s"] == pytest.approx(1.0)
+    assert (case["vs_zstd3"], case["vs_zstd3_lo"], case["vs_zstd3_hi"]) == (0.5, 0.25, 1.0)
+
+
 def test_compare_shows_ranges_past_ten_percent(tmp_path, capsys):
     def run(ratio):
         case = {"vs_zstd3": ratio, "memory": {"set_per_byte": 1.0, "largest_per_byte": 2.0}}
