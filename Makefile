@@ -24,8 +24,8 @@ FUZZ_BUILD := build/fuzz
 # Seconds each fuzz harness runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench call-cost clean \
-  cpp-debug clang fuzz-build fuzz
+.PHONY: test cpp-test py-test install venv gtest sanitize sanitize-python compat wheels demo bench profile-driver \
+  call-cost clean cpp-debug clang fuzz-build fuzz
 
 test: cpp-test py-test
 
@@ -161,8 +161,22 @@ wheels: venv
 demo: install
 	$(PY) bench/demo.py
 
+# Throughput next to zstd level 3, memory per call, hostile inputs; see
+# bench/README.md.  BENCH_ARGS=--quick for a development run of a few minutes.
+BENCH_ARGS ?=
 bench: install
-	$(PY) bench/bench.py
+	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Drivers of the C++ core for callgrind, built -O3 -g; see bench/README.md.
+PROFILE_BUILD := build/profile
+profile-driver: venv
+	$(CMAKE) -S . -B $(PROFILE_BUILD)/core -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build $(PROFILE_BUILD)/core -j $(JOBS) --target core
+	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc bench/engine_profile.cpp $(PROFILE_BUILD)/core/libcore.a \
+	  -o $(PROFILE_BUILD)/engine_profile
+	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc -DPALIMP_STAGE_CLOCK=engine_stage_clock bench/engine_profile.cpp \
+	  src/engine/capped.cpp $(PROFILE_BUILD)/core/libcore.a -o $(PROFILE_BUILD)/engine_profile_stages
 
 # What a call costs, counted rather than timed: instructions (callgrind) and
 # heap allocations of the smallest call of each method, and per segment of

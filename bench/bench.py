@@ -1,22 +1,25 @@
-"""Benchmark palimp against zstandard level 3 on real and synthetic inputs.
+"""Benchmark palimp against zstandard level 3, and under hostile inputs.
 
-For every input set (the shared corpora, and synthetic successive transcripts
-of 4, 16, 64 and 256 MB in English and in multilingual text) and every case
-(text engines, token engines from arrays and from lists, rendering, and
-zstandard level 3 as the peer) it measures:
+Throughput.  For every input set (the shared corpora, synthetic successive
+transcripts, a long text that does not repeat) and every case (both engines
+in text and in token mode, rendering), one process times the case and
+zstd-3 on the same input, alternating them repetition by repetition, at
+least five repetitions each.  A palimp repetition is the whole loop over the
+set's conversations of: build the object, read its segments, drop both (so
+freeing is timed too).  Each figure is the median of the repetitions, and
+the ratio to zstd-3 is the median of the ratios of paired repetitions;
+their spread is printed next to them.
 
-- time: best of N repetitions (repeat until about a second is spent or 5
-  repetitions ran; a set over 128 MB runs once), throughput in MB/s of UTF-8
-  input (MB = 10**6 bytes) and, for token cases, code points per second; the
-  throughput of each palimp case divided by zstd-3's on the same input;
-- memory: the peak resident memory added by the call, measured in a fresh
-  process per (input set, case) after the inputs and the case's
-  prerequisites are built;
-- size: palimp's compression ratio (text cases) and zstd's compressed size
-  over the original, for context.
+Memory.  A second process per input set, with an allocator wrapper
+(bench/alloc_meter.c) preloaded and Python's objects on the same allocator,
+counts the bytes that each call holds at its peak beyond what it started
+with: for each conversation alone, and for the loop over the whole set.
 
-Each (input set, case) runs in its own subprocess: its first call is the one
-whose memory is measured and also counts as the first timing repetition.
+Hostile inputs.  Crafted inputs (copies of windows piling up on one place,
+hash collisions of long windows, ten million equal tokens, tiny messages,
+absent entries, parameters at 0 and 2^64 - 1) run for both engines, each in
+a process with a time limit, with their time and memory per input byte and
+a check that the segments rebuild every message.
 
 Run `python bench/bench.py --help` for the options; bench/README.md explains
 the output.
@@ -27,342 +30,353 @@ import ctypes
 import datetime
 import fnmatch
 import gc
-import io
 import json
+import math
 import os
 import pathlib
 import platform
-import random
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-# NumPy's math library starts spinning worker threads on import; on a small
-# machine they steal the processor from the measured calls.  Nothing here
-# uses them.
+# NumPy's math library starts worker threads on import; on a small machine
+# they steal the processor from the measured calls.  Nothing here uses them.
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import inputs  # noqa: E402
+
+ROOT = inputs.ROOT
 RESULTS = ROOT / "bench" / "results"
-CACHE = RESULTS / "cache"
 DEFAULT_OUT = RESULTS / "bench.json"
 DEFAULT_CORPORA = ROOT.parent / "shared" / "corpora"
+METER_SOURCE = ROOT / "bench" / "alloc_meter.c"
+METER_LIB = ROOT / "build" / "bench" / "alloc_meter.so"
 
-MB = 1_000_000
+MB = inputs.MB
 SIZES = (4, 16, 64, 256)
-QUICK_SIZES = (4, 16)
+QUICK_SIZES = (4,)
+UNIQUE_MB = 100
+QUICK_UNIQUE_MB = 8
 VARIANTS = ("english", "multilingual")
-# zstd-3 runs first on each set: the palimp rows are compared with it.
-CASES = (
-    "zstd-3",
-    "text-exact",
-    "text-approx",
-    "tokens-array",
-    "tokens-array-approx",
-    "tokens-list",
-    "render-list",
-    "render-numpy",
-)
-TOKEN_CASES = ("tokens-array", "tokens-array-approx", "tokens-list", "render-list", "render-numpy")
-# A list of one int per code point costs gigabytes past this. 64 MiB, so that
-# the 64 MB synthetic sets (a little over 64 * 10**6 bytes) are measured.
+CASES = ("text-exact", "text-approx", "tokens-exact", "tokens-approx", "tokens-list", "render-list", "render-numpy")
+MEMORY_CASES = ("text-exact", "text-approx", "tokens-exact", "tokens-approx")
+TOKEN_CASES = ("tokens-exact", "tokens-approx", "tokens-list", "render-list", "render-numpy")
+UNIQUE_CASES = ("text-exact", "text-approx")
+# A list of one int per code point costs gigabytes past this.
 TOKENS_LIST_MAX_BYTES = 64 * 2**20
-SINGLE_REP_BYTES = 128 * MB  # sets larger than this are timed once
-TARGET_SECONDS = 1.0
-BUSY_CPU_SHARE = 0.9  # a timed repetition with less CPU than this share of wall time waited for the processor
-MAX_REPS = 5
-SEED = 20_240_601
-GENERATOR_VERSION = 1
+MIN_REPS = 5
+MAX_REPS = 15
+TARGET_SECONDS = 3.0  # spent per case, palimp and zstd-3 together, before stopping past MIN_REPS
+REP_SECONDS = 0.25  # a repetition passes over the set as often as this takes
+BUSY_CPU_SHARE = 0.9  # a repetition with less CPU than this share of wall time waited for the processor
 ZSTD_LEVEL = 3
-ZSTD_MAX_WINDOW = 2**27
+SMALL_CONVERSATION = 1000  # bytes: per-conversation memory is judged from here up
+CRAFTED_SCALES = (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1)
+QUICK_CRAFTED_SCALES = (1 / 16, 1 / 4)
+CRAFTED_VARIANTS = ("spread", "one-window", "short-messages")
+HOSTILE_REPS = 5
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------------------
-# Synthetic successive transcripts
+# Memory: the allocator wrapper
 # ---------------------------------------------------------------------------
 
-ENGLISH_WORDS = """
-the of and to a in is it you that he was for on are with as I his they be at one have
-this from or had by not word but what some we can out other were all there when up use
-your how said an each she which do their time if will way about many then them write
-would like so these her long make thing see him two has look more day could go come did
-number sound no most people my over know water than call first who may down side been now
-find any new work part take get place made live where after back little only round man
-year came show every good me give our under name very through just form sentence great
-think say help low line differ turn cause much mean before move right boy old too same
-tell does set three want air well also play small end put home read hand port large spell
-add even land here must big high such follow act why ask men change went light kind off
-need house picture try us again animal point mother world near build self earth father
-head stand own page should country found answer school grow study still learn plant cover
-food sun four between state keep eye never last let thought city tree cross farm hard
-start might story saw far sea draw left late run while press close night real life few
-north open seem together next white children begin got walk example ease paper group always
-music those both mark often letter until mile river car feet care second book carry took
-science eat room friend began idea fish mountain stop once base hear horse cut sure watch
-color face wood main enough plain girl usual young ready above ever red list though feel
-talk bird soon body dog family direct pose leave song measure door product black short
-numeral class wind question happen complete ship area half rock order fire south problem
-piece told knew pass since top whole king space heard best hour better true during hundred
-five remember step early hold west ground interest reach fast verb sing listen six table
-travel less morning ten simple several vowel toward war lay against pattern slow center
-love person money serve appear road map rain rule govern pull cold notice voice unit power
-town fine certain fly fall lead cry dark machine note wait plan figure star box noun field
-rest correct able pound done beauty drive stood contain front teach week final gave green
-function value return string error query model token buffer memory thread compile module
-""".split()
-
-ENGLISH_SYLLABLES = """
-ba be bi bo bu ca ce ci co cu da de di do du fa fe fi fo ga ge gi go ha he hi ho ja jo
-ka ke ki ko la le li lo lu ma me mi mo mu na ne ni no nu pa pe pi po pu ra re ri ro ru
-sa se si so su ta te ti to tu va ve vi vo wa we wi xa ya yo za ze zo tion ment ness able
-ing er est ly al ous ive ful less ship hood ward wise ster
-""".split()
-
-CYRILLIC_WORDS = """
-и в не на я быть он с что а по это она этот к но они мы как из у который то за свой
-весь год от так о для ты же все тот мочь вы человек такой его сказать только или еще
-бы себя один как уже до время если сам когда другой вот говорить наш мой знать стать
-при чтобы дело жизнь кто первый очень два день её новый рука даже во со раз где там под
-можно ну какой после их работа без самый потом надо хотеть ли слово идти большой должен
-место иметь ничто то сейчас тут лицо каждый друг нет теперь ни глаз тоже тогда видеть
-вопрос через да здесь дом да понимать последний ответ система данные модель функция
-""".split()
-
-CYRILLIC_CONSONANTS = "бвгджзклмнпрстфхцчшщ"
-CYRILLIC_VOWELS = "аеиоуыэюяё"
-
-# Single code points, and a few sequences (skin tone, variation selector,
-# joiner) as they occur in chat text.
-EMOJI = [chr(c) for c in range(0x1F600, 0x1F650)] + [chr(c) for c in range(0x1F300, 0x1F320)] + [
-    "\U0001F44D\U0001F3FD",
-    "\u2764\ufe0f",
-    "\U0001F468\u200d\U0001F4BB",
-    "\u2705",
-    "\U0001F680",
-    "\U0001F914",
-]
-
-ASCII_BITS = ["API", "Python", "JSON", "HTTP", "v2", "OK", "GPU", "SQL", "C++", "UTF-8", "2024", "42", "100%"]
+def build_meter():
+    """Compiles bench/alloc_meter.c when it is missing or older than its
+    source; returns the library's path, or None without a C compiler."""
+    try:
+        if METER_LIB.exists() and METER_LIB.stat().st_mtime >= METER_SOURCE.stat().st_mtime:
+            return METER_LIB
+        METER_LIB.parent.mkdir(parents=True, exist_ok=True)
+        cc = os.environ.get("CC", "cc")
+        subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(METER_LIB), str(METER_SOURCE)], check=True,
+                       capture_output=True)
+        return METER_LIB
+    except (OSError, subprocess.CalledProcessError):
+        return None
 
 
-def _cum_zipf(n, s=1.05):
-    """Cumulative Zipf weights for ranks 1..n, for random.choices."""
-    cum, acc = [], 0.0
-    for r in range(1, n + 1):
-        acc += 1.0 / r**s
-        cum.append(acc)
-    return cum
-
-
-class _Pools:
-    """Word pools, built once from a fixed seed (the same for every size)."""
+class Meter:
+    """Bytes held now and at the peak, from the preloaded wrapper."""
 
     def __init__(self):
-        rng = random.Random(SEED)
-        pseudo = {"".join(rng.choices(ENGLISH_SYLLABLES, k=rng.randint(2, 4))) for _ in range(4000)}
-        rare = sorted(pseudo - set(ENGLISH_WORDS))
-        rng.shuffle(rare)
-        # Common words take the top Zipf ranks, made-up words the long tail.
-        self.english = ENGLISH_WORDS + rare
-        self.english_cum = _cum_zipf(len(self.english))
-
-        cyr = set()
-        for _ in range(4000):
-            cyr.add("".join(rng.choice(CYRILLIC_CONSONANTS) + rng.choice(CYRILLIC_VOWELS)
-                            for _ in range(rng.randint(1, 4))))
-        rare = sorted(cyr - set(CYRILLIC_WORDS))
-        rng.shuffle(rare)
-        self.cyrillic = CYRILLIC_WORDS + rare
-        self.cyrillic_cum = _cum_zipf(len(self.cyrillic))
-
-        # CJK "words" of 1 to 3 ideographs; the common block first, then rarer ones.
-        cjk = set()
-        while len(cjk) < 6000:
-            hi = 0x62FF if rng.random() < 0.7 else 0x9FFF
-            cjk.add("".join(chr(rng.randint(0x4E00, hi)) for _ in range(rng.choice((1, 2, 2, 2, 3)))))
-        self.cjk = sorted(cjk)
-        rng.shuffle(self.cjk)
-        self.cjk_cum = _cum_zipf(len(self.cjk))
-
-
-def _english_paragraph(rng, pools):
-    sentences = []
-    for _ in range(rng.randint(2, 6)):
-        words = rng.choices(pools.english, cum_weights=pools.english_cum, k=rng.randint(5, 20))
-        if rng.random() < 0.3:
-            words[rng.randrange(len(words))] += ","
-        if rng.random() < 0.1:
-            words.insert(rng.randrange(len(words)), str(rng.randint(0, 99_999)))
-        s = " ".join(words)
-        sentences.append(s[0].upper() + s[1:] + rng.choice("...?!"))
-    if rng.random() < 0.15:  # a short list now and then
-        items = ["- " + " ".join(rng.choices(pools.english, cum_weights=pools.english_cum, k=rng.randint(2, 7)))
-                 for _ in range(rng.randint(2, 5))]
-        return " ".join(sentences) + "\n" + "\n".join(items)
-    return " ".join(sentences)
-
-
-def _cjk_sentence(rng, pools):
-    words = rng.choices(pools.cjk, cum_weights=pools.cjk_cum, k=rng.randint(4, 16))
-    if rng.random() < 0.4:
-        words.insert(rng.randrange(len(words)), "，")
-    if rng.random() < 0.12:
-        words.insert(rng.randrange(len(words)), rng.choice(ASCII_BITS))
-    if rng.random() < 0.25:
-        words.append(rng.choice(EMOJI))
-    return "".join(words) + rng.choice("。。。？！")
-
-
-def _cyrillic_sentence(rng, pools):
-    words = rng.choices(pools.cyrillic, cum_weights=pools.cyrillic_cum, k=rng.randint(4, 16))
-    if rng.random() < 0.3:
-        words[rng.randrange(len(words))] += ","
-    if rng.random() < 0.1:
-        words.insert(rng.randrange(len(words)), rng.choice(ASCII_BITS))
-    if rng.random() < 0.2:
-        words.append(rng.choice(EMOJI))
-    s = " ".join(words)
-    return s[0].upper() + s[1:] + rng.choice("...?!")
-
-
-def _multilingual_paragraph(rng, pools):
-    if rng.random() < 0.65:
-        return "".join(_cjk_sentence(rng, pools) for _ in range(rng.randint(2, 6)))
-    return " ".join(_cyrillic_sentence(rng, pools) for _ in range(rng.randint(2, 6)))
-
-
-def generate_turns(variant, size_mb):
-    """Turns of one conversation whose successive transcripts (message t is
-    turns 0..t) add up to at least size_mb MB of UTF-8. Each turn is
-    "user: ..." or "assistant: ..." of roughly 1 to 3 KB of new text, ending
-    in a blank line."""
-    pools = _Pools()
-    paragraph = _english_paragraph if variant == "english" else _multilingual_paragraph
-    rng = random.Random(f"{SEED}-{variant}-{size_mb}")
-    target = size_mb * MB
-    turns, cumulative, total = [], 0, 0
-    while total < target:
-        role = "user: " if len(turns) % 2 == 0 else "assistant: "
-        want = rng.randint(1000, 3000)
-        parts, size = [], len(role) + 2
-        while size < want:
-            p = paragraph(rng, pools)
-            parts.append(p)
-            size += len(p.encode()) + 2
-        turn = role + "\n\n".join(parts) + "\n\n"
-        turns.append(turn)
-        cumulative += len(turn.encode())
-        total += cumulative
-    return turns
-
-
-def cache_path(variant, size_mb):
-    return CACHE / f"{variant}-{size_mb}MB-g{GENERATOR_VERSION}-s{SEED}.json"
-
-
-def ensure_synthetic(variant, size_mb):
-    """Generate (once) and cache the turns of a synthetic set; returns its path."""
-    path = cache_path(variant, size_mb)
-    if path.exists():
-        return path
-    CACHE.mkdir(parents=True, exist_ok=True)
-    start = time.perf_counter()
-    turns = generate_turns(variant, size_mb)
-    tmp = path.with_suffix(".tmp")
-    tmp.write_text(json.dumps({"variant": variant, "size_mb": size_mb, "seed": SEED,
-                               "generator": GENERATOR_VERSION, "turns": turns}, ensure_ascii=False),
-                   encoding="utf-8")
-    tmp.replace(path)
-    print(f"  generated {variant} {size_mb} MB: {len(turns)} turns in {time.perf_counter() - start:.1f} s "
-          f"-> {path.relative_to(ROOT)}", file=sys.stderr, flush=True)
-    return path
-
-
-def load_synthetic(variant, size_mb):
-    turns = json.loads(cache_path(variant, size_mb).read_text(encoding="utf-8"))["turns"]
-    full = "".join(turns)
-    messages, end = [], 0
-    for t in turns:
-        end += len(t)
-        messages.append(full[:end])
-    return [messages]
-
-
-# ---------------------------------------------------------------------------
-# Corpora
-# ---------------------------------------------------------------------------
-
-def corpus_files(directory):
-    return sorted(p for p in directory.iterdir() if p.name.endswith((".jsonl", ".jsonl.zst")))
-
-
-def load_corpus(path):
-    """One list of messages per non-empty line."""
-    if path.name.endswith(".zst"):
-        import zstandard
-        with open(path, "rb") as raw:
-            reader = zstandard.ZstdDecompressor(max_window_size=ZSTD_MAX_WINDOW).stream_reader(raw)
-            text = io.TextIOWrapper(reader, encoding="utf-8")
-            return [json.loads(line) for line in text if line.strip()]
-    with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()]
-
-
-def set_name(path):
-    name = path.name
-    for suffix in (".zst", ".jsonl"):
-        name = name.removesuffix(suffix)
-    return name
-
-
-# ---------------------------------------------------------------------------
-# Worker: one (input set, case) in a fresh process
-# ---------------------------------------------------------------------------
-
-def _read_status():
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
-                out[key] = int(value.split()[0]) * 1024
-    return out
-
-
-def _release_free_heap():
-    """Give free heap memory back to the system, so the measured call cannot
-    hide its peak in pages that were faulted in while preparing it."""
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-
-
-class PeakMeter:
-    """Peak RSS added between start() and stop(): VmHWM after the call minus
-    VmRSS before it, with the high-water mark reset through clear_refs; where
-    that file is not writable, the rise of ru_maxrss (a lower bound when an
-    earlier peak was higher than the RSS before the call)."""
+        lib = ctypes.CDLL(None)
+        self._live, self._peak, self._reset = lib.alloc_meter_live, lib.alloc_meter_peak, lib.alloc_meter_reset
+        self._live.restype = self._peak.restype = ctypes.c_int64
 
     def start(self):
-        try:
-            with open("/proc/self/clear_refs", "w") as f:
-                f.write("5")
-            self.method = "VmHWM-VmRSS (clear_refs)"
-            self.before = _read_status()["VmRSS"]
-        except OSError:
-            self.method = "ru_maxrss rise (clear_refs not writable)"
-            self.before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        self.base = self._live()
+        self._reset()
 
-    def stop(self):
-        if self.method.startswith("VmHWM"):
-            self.after = _read_status()["VmHWM"]
-        else:
-            self.after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-        return max(self.after - self.before, 0)
+    def peak(self):
+        return self._peak() - self.base
+
+
+# ---------------------------------------------------------------------------
+# The cases
+# ---------------------------------------------------------------------------
+
+def _utf32(m):
+    import numpy as np
+    return None if m is None else np.frombuffer(m.encode("utf-32-le"), dtype=np.uint32)
+
+
+def prepare(case, convs):
+    """The case's input, built before anything is measured: one entry per
+    conversation."""
+    if case == "zstd-3":
+        return [b"".join(m.encode() for m in conv if m is not None) for conv in convs]
+    if case in ("text-exact", "text-approx"):
+        return convs
+    arrays = [[_utf32(m) for m in conv] for conv in convs]
+    if case in ("tokens-exact", "tokens-approx"):
+        return arrays
+    if case == "tokens-list":
+        return [[None if a is None else a.tolist() for a in conv] for conv in arrays]
+    if case in ("render-list", "render-numpy"):
+        import palimp
+        return [palimp.PalimpTokens.from_tokens(conv) for conv in arrays]
+    raise ValueError(f"unknown case {case}")
+
+
+def call(case, item, params=None):
+    """One call of the case on one conversation, its result dropped."""
+    import palimp
+    params = params or {}
+    if case == "zstd-3":
+        out = ZSTD.compress(item)
+        return len(out)
+    if case in ("text-exact", "text-approx"):
+        p = palimp.PalimpText.from_texts(item, exact_mode=case == "text-exact", **params)
+        s = p.segments()
+        del p, s
+    elif case in ("tokens-exact", "tokens-approx", "tokens-list"):
+        p = palimp.PalimpTokens.from_tokens(item, exact_mode=case != "tokens-approx", **params)
+        s = p.segments()
+        del p, s
+    else:
+        out = item.render([0], as_numpy=case == "render-numpy")
+        del out
+    return None
+
+
+ZSTD = None
+
+
+def timed_loop(case, state, loops=1):
+    """Wall and CPU seconds of `loops` passes over every conversation, per
+    pass."""
+    w0, c0 = time.perf_counter(), time.process_time()
+    for _ in range(loops):
+        for item in state:
+            call(case, item)
+    return (time.perf_counter() - w0) / loops, (time.process_time() - c0) / loops
+
+
+# ---------------------------------------------------------------------------
+# Workers (each in a process of its own)
+# ---------------------------------------------------------------------------
+
+def load_set(spec):
+    kind = spec["kind"]
+    if kind == "corpus":
+        return inputs.load_corpus(spec["path"])
+    if kind == "synthetic":
+        return inputs.load_synthetic(spec["variant"], spec["size_mb"])
+    if kind == "unique":
+        return inputs.load_unique_text(spec["size_mb"])
+    raise ValueError(kind)
+
+
+def describe(convs):
+    conv_bytes = [sum(len(m.encode()) for m in conv if m is not None) for conv in convs]
+    return conv_bytes, {"bytes": sum(conv_bytes), "code_points": sum(len(m) for c in convs for m in c if m is not None),
+                        "conversations": len(convs), "messages": sum(len(c) for c in convs),
+                        "largest_conversation": max(conv_bytes, default=0)}
+
+
+def time_worker(spec, case, opts):
+    """Times `case` and zstd-3 alternately on one input set."""
+    global ZSTD
+    import zstandard
+    convs = load_set(spec)
+    conv_bytes, result = describe(convs)
+    if case == "tokens-list" and result["bytes"] > TOKENS_LIST_MAX_BYTES:
+        result["skipped"] = f"input above {TOKENS_LIST_MAX_BYTES >> 20} MiB: lists of ints would cost gigabytes"
+        return result
+    ZSTD = zstandard.ZstdCompressor(level=ZSTD_LEVEL)
+    peer, state = prepare("zstd-3", convs), prepare(case, convs)
+    result["zstd_ratio"] = sum(len(ZSTD.compress(b)) for b in peer) / max(result["bytes"], 1)
+    if case in ("text-exact", "text-approx"):
+        import palimp
+        exact = case == "text-exact"
+        result["palimp_ratio"] = sum(palimp.PalimpText.from_texts(c, exact_mode=exact).compression_ratio() * n
+                                     for c, n in zip(convs, conv_bytes)) / max(result["bytes"], 1)
+    del convs
+    result["module"] = _module_stamp()
+    gc.collect()
+    gc.disable()  # as timeit does: no collector pauses inside the timed calls
+    # One untimed pass first (lazy set-up, first page faults), which also
+    # tells how many passes make a repetition of at least rep_seconds: a
+    # repetition of a few milliseconds would measure the scheduler.
+    loops = {}
+    for name, st in (("zstd-3", peer), (case, state)):
+        wall, _ = timed_loop(name, st)
+        loops[name] = max(1, math.ceil(opts["rep_seconds"] / max(wall, 1e-6))) if wall < opts["rep_seconds"] else 1
+    reps = []
+    while len(reps) < opts["max_reps"]:
+        # Alternate which goes first, so that a drift in the machine's speed
+        # weighs on both alike.
+        order = ("zstd-3", case) if len(reps) % 2 == 0 else (case, "zstd-3")
+        rep = {}
+        for name in order:
+            rep[name] = timed_loop(name, peer if name == "zstd-3" else state, loops[name])
+        reps.append(rep)
+        spent = sum((r[case][0] * loops[case] + r["zstd-3"][0] * loops["zstd-3"]) for r in reps)
+        if len(reps) >= opts["min_reps"] and spent >= opts["target_seconds"]:
+            break
+    gc.enable()
+    # CPU time is the figure: on a shared machine, wall time also counts the
+    # time this process waited for a processor.
+    result["seconds"] = [r[case][1] for r in reps]
+    result["zstd_seconds"] = [r["zstd-3"][1] for r in reps]
+    result["wall_seconds_per_rep"] = [r[case][0] for r in reps]
+    result["zstd_wall_seconds_per_rep"] = [r["zstd-3"][0] for r in reps]
+    result["passes_per_rep"] = loops
+    result["cpu_share"] = min(r[case][1] / r[case][0] for r in reps if r[case][0] > 0)
+    return result
+
+
+def memory_worker(spec, cases):
+    """Peak bytes added by each case: per conversation and for the whole set.
+    Runs with the allocator wrapper preloaded."""
+    convs = load_set(spec)
+    conv_bytes, result = describe(convs)
+    meter = Meter()
+    out = {}
+    for case in cases:
+        state = prepare(case, convs)
+        gc.collect()
+        gc.disable()
+        per_conv = []
+        for item, nbytes in zip(state, conv_bytes):
+            meter.start()
+            call(case, item)
+            per_conv.append((meter.peak(), nbytes))
+        meter.start()
+        for item in state:
+            call(case, item)
+        whole = meter.peak()
+        gc.enable()
+        del state
+        largest = max(range(len(per_conv)), key=lambda i: per_conv[i][1])
+        judged = [(p / n, p, n) for p, n in per_conv if n >= SMALL_CONVERSATION]
+        worst = max(judged, default=None)
+        out[case] = {"set_peak": whole, "set_per_byte": whole / max(result["bytes"], 1),
+                     "largest_peak": per_conv[largest][0], "largest_bytes": per_conv[largest][1],
+                     "largest_per_byte": per_conv[largest][0] / max(per_conv[largest][1], 1),
+                     "worst_per_byte": worst[0] if worst else None, "worst_bytes": worst[2] if worst else None}
+    result["memory"] = out
+    return result
+
+
+def rebuilds(msgs, mode, segs):
+    """True when the segments give back every present message."""
+    present = [m for m in msgs if m is not None] if mode == "tokens" else msgs
+    if len(segs) != len(present):
+        return False
+    data = [None if m is None else (m.encode() if mode == "text" else m) for m in present]
+    for m, lst in zip(data, segs):
+        if m is None:
+            if lst:
+                return False
+            continue
+        parts = []
+        for s in lst:
+            if hasattr(s, "message"):
+                src = data[s.message]
+                if src is None or s.start + s.len > len(src):
+                    return False
+                parts.append(src[s.start:s.start + s.len])
+            else:
+                parts.append(s.text.encode() if mode == "text" else list(s.tokens))
+        rebuilt = b"".join(parts) if mode == "text" else [t for p in parts for t in p]
+        if rebuilt != (m if mode == "text" else list(m)):
+            return False
+    return True
+
+
+def hostile_input(spec):
+    name = spec["input"]
+    if name == "crafted":
+        return inputs.crafted_windows(spec["scale"], spec["variant"])
+    if name == "thue-morse":
+        return inputs.thue_morse_collisions()
+    if name == "identical":
+        return inputs.identical_tokens(spec.get("n", 10**7))
+    if name == "tiny":
+        return inputs.tiny_messages(mode=spec["mode"])
+    if name == "absent":
+        return inputs.absent_entries(mode=spec["mode"])
+    if name == "parameter":
+        return inputs.extreme_parameters(inputs.load_corpus(spec["path"]), spec["param"], spec["value"])
+    raise ValueError(name)
+
+
+def hostile_worker(spec, opts, memory):
+    """One hostile input and engine: time (median of up to HOSTILE_REPS
+    repetitions within the time limit), or, with the wrapper preloaded, the
+    peak memory; and whether the segments rebuild the messages."""
+    import palimp
+    msgs, mode, params = hostile_input(spec)
+    exact = spec["engine"] == "exact"
+    present = [m for m in msgs if m is not None]
+    result = {"mode": mode, "messages": len(msgs), "symbols": sum(len(m) for m in present),
+              "bytes": sum(len(m.encode()) for m in present) if mode == "text" else 4 * sum(len(m) for m in present)}
+
+    def build():
+        if mode == "text":
+            return palimp.PalimpText.from_texts(msgs, exact_mode=exact, **params)
+        return palimp.PalimpTokens.from_tokens(msgs, exact_mode=exact, **params)
+
+    gc.collect()
+    if memory:
+        meter = Meter()
+        meter.start()
+        p = build()
+        s = p.segments()
+        del p, s
+        result["peak"] = meter.peak()
+        return result
+    gc.disable()
+    times, walls = [], []
+    budget = opts["hostile_seconds"]
+    while len(times) < HOSTILE_REPS:
+        w0, c0 = time.perf_counter(), time.process_time()
+        p = build()
+        s = p.segments()
+        if not times:
+            segs = s
+        del p, s
+        times.append(time.process_time() - c0)
+        walls.append(time.perf_counter() - w0)
+        if sum(walls) * (len(walls) + 1) / len(walls) > budget / 2:
+            break  # another repetition would run into the limit
+    gc.enable()
+    result["seconds"] = times  # CPU time, as in the throughput figures
+    result["wall_seconds_per_rep"] = walls
+    result["segments"] = sum(len(lst) for lst in segs)
+    result["rebuilds"] = rebuilds(msgs, mode, segs)
+    return result
 
 
 def _module_stamp():
@@ -373,178 +387,213 @@ def _module_stamp():
     return f"{palimp.__file__}:{st.st_size}:{st.st_mtime_ns}"
 
 
-def _utf32(m):
-    import numpy as np
-    return None if m is None else np.frombuffer(m.encode("utf-32-le"), dtype=np.uint32)
-
-
-def prepare(case, convs):
-    """The case's prerequisites, built before the measured call."""
-    if case == "zstd-3":
-        import zstandard
-        blobs = [b"".join(m.encode() for m in conv if m is not None) for conv in convs]
-        return blobs, zstandard.ZstdCompressor(level=ZSTD_LEVEL)
-    if case in ("text-exact", "text-approx"):
-        return convs
-    arrays = [[_utf32(m) for m in conv] for conv in convs]
-    if case in ("tokens-array", "tokens-array-approx"):
-        return arrays
-    if case == "tokens-list":
-        return [[None if a is None else a.tolist() for a in conv] for conv in arrays]
-    if case in ("render-list", "render-numpy"):
-        import palimp
-        return [palimp.PalimpTokens.from_tokens(conv) for conv in arrays]
-    raise ValueError(f"unknown case {case}")
-
-
-def run_once(case, state, conv_bytes, first):
-    """One repetition over every conversation of the set, each result dropped
-    after use. Returns (seconds, build seconds or None, extra figures). Only
-    the calls themselves are timed; freeing their results is not."""
-    perf = time.perf_counter
-    total = 0.0
-    extra = {}
-    if case == "zstd-3":
-        blobs, cctx = state
-        compressed = 0
-        for blob in blobs:
-            t0 = perf()
-            out = cctx.compress(blob)
-            total += perf() - t0
-            compressed += len(out)
-            del out
-        extra["zstd_ratio"] = compressed / max(sum(len(b) for b in blobs), 1)
-        return total, None, extra
-    import palimp
-    if case in ("text-exact", "text-approx"):
-        exact = case == "text-exact"
-        build = 0.0
-        weighted = 0.0
-        for conv, nbytes in zip(state, conv_bytes):
-            t0 = perf()
-            p = palimp.PalimpText.from_texts(conv, exact_mode=exact)
-            t1 = perf()
-            segs = p.segments()
-            t2 = perf()
-            build += t1 - t0
-            total += t2 - t0
-            if first:
-                weighted += p.compression_ratio() * nbytes
-            del p, segs
-        if first:
-            extra["palimp_ratio"] = weighted / max(sum(conv_bytes), 1)
-        return total, build, extra
-    if case in ("tokens-array", "tokens-array-approx", "tokens-list"):
-        exact = case != "tokens-array-approx"
-        build = 0.0
-        for conv in state:
-            t0 = perf()
-            p = palimp.PalimpTokens.from_tokens(conv, exact_mode=exact)
-            t1 = perf()
-            segs = p.segments()
-            t2 = perf()
-            build += t1 - t0
-            total += t2 - t0
-            del p, segs
-        return total, build, extra
-    as_numpy = case == "render-numpy"
-    for p in state:
-        t0 = perf()
-        out = p.render([0], as_numpy=as_numpy)
-        total += perf() - t0
-        del out
-    return total, None, extra
-
-
-def worker(args):
-    result = {"case": args.case}
-    kind, _, rest = args.set.partition(":")
-    if kind == "corpus":
-        convs = load_corpus(pathlib.Path(rest))
-    else:
-        variant, size = rest.split(":")
-        convs = load_synthetic(variant, int(size))
-    conv_bytes = [sum(len(m.encode()) for m in conv if m is not None) for conv in convs]
-    nbytes = sum(conv_bytes)
-    result.update(bytes=nbytes, code_points=sum(len(m) for conv in convs for m in conv if m is not None),
-                  conversations=len(convs), messages=sum(len(conv) for conv in convs))
-    if args.case == "tokens-list" and nbytes > TOKENS_LIST_MAX_BYTES:
-        result["skipped"] = f"input above {TOKENS_LIST_MAX_BYTES >> 20} MiB: lists of ints would cost gigabytes"
-        return result
-    max_reps = 1 if nbytes > SINGLE_REP_BYTES else args.max_reps
-    result["module"] = _module_stamp()
-    state = prepare(args.case, convs)
-    if args.case not in ("text-exact", "text-approx"):
-        del convs  # the strings are not needed past the prerequisites
-    gc.collect()
-    gc.disable()  # as timeit does: no collector pauses inside the timed calls
-    _release_free_heap()
-
-    def rep(first):
-        # CPU time over wall time of the whole repetition: well below 1 means
-        # this process waited for the processor (a busy machine).
-        w0, c0 = time.perf_counter(), time.process_time()
-        out = run_once(args.case, state, conv_bytes, first=first)
-        wall, cpu = time.perf_counter() - w0, time.process_time() - c0
-        return out, cpu / wall if wall > 0 else 1.0
-
-    meter = PeakMeter()
-    meter.start()
-    (seconds, build, extra), cpu_share = rep(True)
-    result["mem_added"] = meter.stop()
-    result["mem_method"] = meter.method
-    result["rss_before"] = meter.before
-    result.update(extra)
-
-    times, builds, shares = [seconds], [build], [cpu_share]
-    while len(times) < max_reps and sum(times) < args.target_seconds:
-        gc.collect()
-        (seconds, build, _), cpu_share = rep(False)
-        times.append(seconds)
-        builds.append(build)
-        shares.append(cpu_share)
-    result["times"] = times
-    result["seconds"] = min(times)
-    result["cpu_share"] = shares[times.index(min(times))]  # of the best repetition
-    if builds[0] is not None:
-        result["build_seconds"] = min(builds)
-    return result
-
-
 # ---------------------------------------------------------------------------
-# Orchestration, tables and JSON
+# Running workers
 # ---------------------------------------------------------------------------
 
-def run_worker(set_id, case, args):
+def run_worker(job, timeout, mem_limit_gb, meter=None):
+    """Runs one worker job in a fresh process; returns its result, or
+    {"error": ...} / {"over_limit": ...}."""
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as tmp:
         out_path = tmp.name
-    cmd = [sys.executable, str(pathlib.Path(__file__).resolve()), "--worker", "--set", set_id, "--case", case,
-           "--result", out_path, "--max-reps", str(args.max_reps), "--target-seconds", str(args.target_seconds)]
+    env = dict(os.environ)
+    if meter is not None:
+        env["LD_PRELOAD"] = str(meter)
+        env["PYTHONMALLOC"] = "malloc"
+    cmd = [sys.executable, str(pathlib.Path(__file__).resolve()), "--worker", json.dumps(job), "--result", out_path]
+
+    def limit_memory():
+        if mem_limit_gb:
+            limit = int(mem_limit_gb * 2**30)
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
     start = time.perf_counter()
     try:
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              timeout=args.timeout)
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout,
+                              env=env, preexec_fn=limit_memory)
         wall = time.perf_counter() - start
         if proc.returncode != 0:
-            tail = (proc.stderr or "").strip().splitlines()[-5:]
-            why = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
-                   else f"exit status {proc.returncode}")
-            return {"case": case, "error": why + (": " + " | ".join(tail) if tail else ""), "wall_seconds": wall}
+            tail = (proc.stderr or "").strip().splitlines()[-3:]
+            if any("MemoryError" in line or "bad_alloc" in line for line in tail):
+                return {"over_limit": f"memory over {mem_limit_gb:g} GiB", "wall_seconds": wall}
+            why = f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit status {proc.returncode}"
+            return {"error": why + (": " + " | ".join(tail) if tail else ""), "wall_seconds": wall}
         with open(out_path, encoding="utf-8") as f:
             result = json.load(f)
         result["wall_seconds"] = wall
         return result
     except subprocess.TimeoutExpired:
-        return {"case": case, "error": f"timed out after {args.timeout:.0f} s"}
+        return {"over_limit": f"over {timeout:.0f} s", "wall_seconds": timeout}
     finally:
         os.unlink(out_path)
+
+
+def worker_main(job, result_path):
+    kind = job["job"]
+    if kind == "time":
+        result = time_worker(job["set"], job["case"], job["opts"])
+    elif kind == "memory":
+        result = memory_worker(job["set"], job["cases"])
+    elif kind == "hostile":
+        result = hostile_worker(job["spec"], job["opts"], job["memory"])
+    else:
+        raise ValueError(kind)
+    with open(result_path, "w", encoding="utf-8") as f:
+        json.dump(result, f)
+
+
+# ---------------------------------------------------------------------------
+# Figures
+# ---------------------------------------------------------------------------
+
+def spread(values):
+    """(median, lowest, highest) of a list of numbers."""
+    return statistics.median(values), min(values), max(values)
+
+
+def derive(sets):
+    for s in sets:
+        for case, r in s["cases"].items():
+            if "seconds" not in r:
+                continue
+            nbytes = r["bytes"]
+            med, lo, hi = spread(r["seconds"])
+            r["median_seconds"] = med
+            r["spread"] = (hi - lo) / med if med > 0 else 0.0
+            r["mb_per_s"] = nbytes / MB / med if med > 0 else None
+            if case in TOKEN_CASES and med > 0:
+                r["tokens_per_s"] = r["code_points"] / med
+            ratios = [z / c for z, c in zip(r["zstd_seconds"], r["seconds"]) if c > 0]
+            if ratios:
+                r["vs_zstd3"], r["vs_zstd3_lo"], r["vs_zstd3_hi"] = spread(ratios)
+            zmed = statistics.median(r["zstd_seconds"])
+            r["zstd_mb_per_s"] = nbytes / MB / zmed if zmed > 0 else None
+            r["seconds_per_mb"] = med / (nbytes / MB) if nbytes else None
+            mem = s.get("memory", {}).get(case)
+            if mem:
+                r["memory"] = mem
+
+
+def growth(sets):
+    """Per-MB time and memory of the synthetic sets, by variant and case,
+    with the factor from the smallest to the largest size measured."""
+    rows = []
+    for variant in VARIANTS:
+        sized = sorted((s for s in sets if s.get("variant") == variant), key=lambda s: s["size_mb"])
+        for case in CASES:
+            points = []
+            for s in sized:
+                r = s["cases"].get(case, {})
+                if "median_seconds" in r:
+                    mem = r.get("memory", {}).get("set_per_byte")
+                    points.append({"size_mb": s["size_mb"], "seconds_per_mb": r["seconds_per_mb"],
+                                   "mem_per_input_byte": mem})
+            if not points:
+                continue
+            row = {"variant": variant, "case": case, "points": points}
+            if len(points) > 1:
+                lo, hi = points[0], points[-1]
+                row["time_growth"] = hi["seconds_per_mb"] / lo["seconds_per_mb"] if lo["seconds_per_mb"] else None
+                if lo["mem_per_input_byte"] and hi["mem_per_input_byte"] is not None:
+                    row["mem_growth"] = hi["mem_per_input_byte"] / lo["mem_per_input_byte"]
+            rows.append(row)
+    return rows
+
+
+def _cell(value, width, digits, suffix=""):
+    return f"{'-':>{width}}" if value is None else f"{value:>{width - len(suffix)}.{digits}f}{suffix}"
+
+
+def print_throughput(sets):
+    head = (f"{'input set':<28}{'case':<15}{'MB':>8}{'reps':>5}{'median s':>10}{'spread':>8}{'MB/s':>9}"
+            f"{'x zstd3':>9}{'  [range]':<15}{'mem B/B':>9}{'largest':>9}{'worst':>8}")
+    print("\n" + head)
+    print("-" * len(head))
+    for s in sets:
+        for case, r in s["cases"].items():
+            label = f"{s['name']:<28}{case:<15}"
+            if "error" in r or "over_limit" in r:
+                print(f"{label}{r.get('bytes', 0) / MB:>8.1f}  {'ERROR: ' + r['error'] if 'error' in r else r['over_limit']}")
+                continue
+            if "skipped" in r:
+                print(f"{label}{r['bytes'] / MB:>8.1f}  skipped: {r['skipped']}")
+                continue
+            mem = r.get("memory", {})
+            rng = (f"  [{r['vs_zstd3_lo']:.2f}-{r['vs_zstd3_hi']:.2f}]" if "vs_zstd3" in r else "")
+            print(f"{label}{r['bytes'] / MB:>8.1f}{len(r['seconds']):>5}{r['median_seconds']:>10.4f}"
+                  f"{_cell(100 * r['spread'], 8, 0, '%')}{_cell(r.get('mb_per_s'), 9, 1)}"
+                  f"{_cell(r.get('vs_zstd3'), 9, 3)}{rng:<15}{_cell(mem.get('set_per_byte'), 9, 2)}"
+                  f"{_cell(mem.get('largest_per_byte'), 9, 2)}{_cell(mem.get('worst_per_byte'), 8, 2)}")
+        zs = [r["zstd_mb_per_s"] for r in s["cases"].values() if r.get("zstd_mb_per_s")]
+        if zs:
+            print(f"{s['name']:<28}{'zstd-3':<15}{s['bytes'] / MB:>8.1f}  {min(zs):.0f}-{max(zs):.0f} MB/s "
+                  f"over its runs next to the cases; compressed/original {s.get('zstd_ratio', 0):.4f}")
+    print("\nmedian s: median over the repetitions of the CPU time of one pass over the set (build, segments, "
+          "free); spread: (highest - lowest) / median;\nx zstd3: median over repetitions of zstd-3's time over the "
+          "case's in the same repetition (above 1: faster than zstd-3), [lowest-highest];\n"
+          "mem B/B: peak bytes held beyond the start, per input byte, over the loop over the set; largest: "
+          "for the largest conversation alone;\nworst: the highest of any conversation of "
+          f"{SMALL_CONVERSATION} bytes or more alone")
+
+
+def print_growth(rows):
+    if not rows:
+        return
+    sizes = sorted({p["size_mb"] for row in rows for p in row["points"]})
+    cols = "".join(f"{f'@{z}MB':>10}" for z in sizes)
+    head = f"{'variant':<14}{'case':<16}{cols}{'growth':>9}"
+    for title, key, gkey, digits in (("seconds per input MB (median)", "seconds_per_mb", "time_growth", 4),
+                                     ("memory per input byte", "mem_per_input_byte", "mem_growth", 3)):
+        print(f"\nsynthetic sets, {title}; growth: largest size over smallest")
+        print(head)
+        print("-" * len(head))
+        for row in rows:
+            by_size = {p["size_mb"]: p[key] for p in row["points"]}
+            cells = "".join(_cell(by_size.get(z), 10, digits) for z in sizes)
+            g = row.get(gkey)
+            print(f"{row['variant']:<14}{row['case']:<16}{cells}{_cell(g, 8, 2)}{'x' if g is not None else ' '}")
+
+
+def print_hostile(rows):
+    if not rows:
+        return
+    print("\nhostile inputs (tokens count 4 bytes each; time: CPU time, median of the repetitions that fit the "
+          "limit)")
+    head = (f"{'input':<34}{'engine':<8}{'symbols':>11}{'reps':>5}{'median s':>10}{'ns/sym':>9}{'ns/B':>8}"
+            f"{'mem B/B':>9}{'check':>7}")
+    print(head)
+    print("-" * len(head))
+    for r in rows:
+        label = f"{r['name']:<34}{r['engine']:<8}"
+        if "over_limit" in r or "error" in r:
+            print(f"{label}{r.get('symbols', 0):>11}  {r.get('over_limit') or 'ERROR: ' + r['error']}")
+            continue
+        med = statistics.median(r["seconds"])
+        mem = r.get("peak")
+        print(f"{label}{r['symbols']:>11}{len(r['seconds']):>5}{med:>10.4f}{med * 1e9 / max(r['symbols'], 1):>9.1f}"
+              f"{med * 1e9 / max(r['bytes'], 1):>8.2f}{_cell(None if mem is None else mem / r['bytes'], 9, 2)}"
+              f"{'ok' if r['rebuilds'] else 'FAIL':>7}")
+    # Flatness of the crafted inputs: time per symbol, largest size over smallest.
+    groups = {}
+    for r in rows:
+        if r.get("input") == "crafted" and "seconds" in r:
+            groups.setdefault((r["variant"], r["engine"]), []).append(r)
+    if groups:
+        print("\ncrafted inputs, time per token across sizes (growth: largest over smallest measured)")
+        for (variant, engine), rs in sorted(groups.items()):
+            rs.sort(key=lambda r: r["symbols"])
+            per = [statistics.median(r["seconds"]) * 1e9 / r["symbols"] for r in rs]
+            cells = ", ".join(f"{r['symbols'] / 1e6:.2f}M: {p:.0f} ns" for r, p in zip(rs, per))
+            over = [r for r in rows if r.get("input") == "crafted" and r.get("variant") == variant and
+                    r["engine"] == engine and "over_limit" in r]
+            tail = f"; {len(over)} larger size(s) over the limit" if over else ""
+            print(f"  {variant:<16}{engine:<8}{cells}; growth {per[-1] / per[0]:.2f}x{tail}")
 
 
 def _machine():
     import numpy
     info = {"cpu": "unknown", "cores": os.cpu_count(), "usable_cores": len(os.sched_getaffinity(0)),
-            "python": platform.python_version(), "numpy": numpy.__version__,
-            "platform": platform.platform()}
+            "python": platform.python_version(), "numpy": numpy.__version__, "platform": platform.platform()}
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -576,164 +625,153 @@ def _machine():
         info["palimp_commit"] = commit + (" (with uncommitted changes outside bench/)" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         info["palimp_commit"] = None
+    try:
+        info["load_average"] = os.getloadavg()
+    except OSError:
+        pass
     return info
 
 
-def _cell(value, width, digits):
-    """A right-aligned number, or a dash where there is none."""
-    return f"{'-':>{width}}" if value is None else f"{value:>{width}.{digits}f}"
+# ---------------------------------------------------------------------------
+# Comparing two runs
+# ---------------------------------------------------------------------------
 
-
-def derive(sets):
-    """Throughput, comparison with zstd-3 and per-byte figures."""
-    for s in sets:
-        zstd = s["cases"].get("zstd-3", {})
-        zstd_mbps = zstd.get("mb_per_s")
-        for name in CASES:
-            r = s["cases"].get(name)
-            if not r or "seconds" not in r:
-                continue
-            nbytes = r["bytes"]
-            r["mb_per_s"] = nbytes / MB / r["seconds"] if r["seconds"] > 0 else None
-            if name in TOKEN_CASES and r["seconds"] > 0:
-                r["tokens_per_s"] = r["code_points"] / r["seconds"]
-            r["mem_per_input_byte"] = r["mem_added"] / nbytes if nbytes else None
-            r["seconds_per_mb"] = r["seconds"] / (nbytes / MB) if nbytes else None
-            if name == "zstd-3":
-                zstd_mbps = r["mb_per_s"]
-        for name in CASES:
-            r = s["cases"].get(name)
-            if r and name != "zstd-3" and r.get("mb_per_s") and zstd_mbps:
-                r["vs_zstd3"] = r["mb_per_s"] / zstd_mbps
-
-
-def growth(sets):
-    """Per-MB time and memory of the synthetic sets, by variant and case,
-    with the factor from the smallest to the largest size measured."""
-    rows = []
-    for variant in VARIANTS:
-        sized = sorted((s for s in sets if s.get("variant") == variant), key=lambda s: s["size_mb"])
-        if not sized:
-            continue
-        for case in CASES:
-            points = []
-            for s in sized:
-                r = s["cases"].get(case)
-                if r and "seconds" in r:
-                    points.append({"size_mb": s["size_mb"], "seconds_per_mb": r["seconds_per_mb"],
-                                   "mem_per_input_byte": r["mem_per_input_byte"]})
-            if not points:
-                continue
-            row = {"variant": variant, "case": case, "points": points}
-            if len(points) > 1:
-                lo, hi = points[0], points[-1]
-                row["time_growth"] = hi["seconds_per_mb"] / lo["seconds_per_mb"] if lo["seconds_per_mb"] else None
-                row["mem_growth"] = (hi["mem_per_input_byte"] / lo["mem_per_input_byte"]
-                                     if lo["mem_per_input_byte"] else None)
-                row["from_mb"], row["to_mb"] = lo["size_mb"], hi["size_mb"]
-            rows.append(row)
-    return rows
-
-
-def print_tables(sets, growth_rows, machine, date, notes):
-    head = (f"{'input set':<28}{'case':<21}{'MB':>8}{'reps':>5}{'time s':>10}{'build s':>10}{'MB/s':>9}"
-            f"{'x zstd3':>9}{'mem B/B':>9}{'Mtok/s':>8}{'ratio':>8}")
-    print("\n" + head)
+def compare(paths):
+    """The ratios to zstd-3 and the memory of two or more JSON outputs side
+    by side; a figure that differs by more than 10% between runs is shown
+    with its range."""
+    runs = [json.loads(pathlib.Path(p).read_text(encoding="utf-8")) for p in paths]
+    print("runs: " + "; ".join(f"#{i + 1}: {r.get('label') or ''} {r['date']} commit {r['machine'].get('palimp_commit')}, "
+                               f"module {(r['machine'].get('palimp_module') or {}).get('sha256_16')}"
+                               for i, r in enumerate(runs)))
+    head = f"{'input set':<28}{'case':<15}" + "".join(f"{f'x zstd3 #{i + 1}':>13}" for i in range(len(runs)))
+    head += f"{'figure':>13}" + "".join(f"{f'mem #{i + 1}':>15}" for i in range(len(runs)))
+    print(head)
     print("-" * len(head))
-    for s in sets:
-        for name in CASES:
-            r = s["cases"].get(name)
-            if r is None:
-                continue
-            label = f"{s['name']:<28}{name:<21}"
-            if "error" in r:
-                print(f"{label}ERROR: {r['error']}")
-                continue
-            if "skipped" in r:
-                print(f"{label}{r['bytes'] / MB:>8.1f}  skipped: {r['skipped']}")
-                continue
-            ratio = r.get("palimp_ratio", r.get("zstd_ratio"))
-            tok = r.get("tokens_per_s")
-            print(f"{label}{r['bytes'] / MB:>8.1f}{len(r['times']):>5}{r['seconds']:>10.4f}"
-                  f"{_cell(r.get('build_seconds'), 10, 4)}{_cell(r.get('mb_per_s'), 9, 1)}"
-                  f"{_cell(r.get('vs_zstd3'), 9, 3)}{_cell(r['mem_per_input_byte'], 9, 3)}"
-                  f"{_cell(tok / 1e6 if tok else None, 8, 1)}{_cell(ratio, 8, 4)}")
-    print("\ntime s: best of the repetitions (reps); build s: from_texts / from_tokens alone; "
-          "MB/s: UTF-8 input (MB = 10^6 B)\nx zstd3: throughput over zstd-3's on the same input; "
-          "mem B/B: peak memory added by the call per input byte;\nMtok/s: million code points per second; "
-          "ratio: palimp's compression_ratio() (text cases) or zstd compressed/original")
+    keys = []
+    for r in runs:
+        for s in r["sets"]:
+            for case in s["cases"]:
+                if (s["name"], case) not in keys:
+                    keys.append((s["name"], case))
+    for name, case in keys:
+        vals, mems = [], []
+        for r in runs:
+            c = next((s["cases"].get(case, {}) for s in r["sets"] if s["name"] == name), {})
+            vals.append(c.get("vs_zstd3"))
+            mems.append((c.get("memory", {}).get("set_per_byte"), c.get("memory", {}).get("largest_per_byte")))
+        present = [v for v in vals if v is not None]
+        if present:
+            lo, hi = min(present), max(present)
+            fig = f"{statistics.median(present):.2f}" if hi <= 1.1 * lo else f"{lo:.2f}-{hi:.2f}"
+        else:
+            fig = "-"
+        print(f"{name:<28}{case:<15}" + "".join(_cell(v, 13, 3) for v in vals) + f"{fig:>13}" +
+              "".join(f"{'-' if a is None else f'{a:.2f}'}/{'-' if b is None else f'{b:.2f}'}".rjust(15)
+                      for a, b in mems))
+    print("\nfigure: the median of the runs' ratios, or their range where they differ by more than 10%; "
+          "mem: bytes per input byte, over the set / for its largest conversation")
 
-    if growth_rows:
-        sizes = sorted({p["size_mb"] for row in growth_rows for p in row["points"]})
-        cols = "".join(f"{f'@{z}MB':>10}" for z in sizes)
-        head = f"{'variant':<14}{'case':<21}{cols}{'growth':>9}"
-        for title, key, gkey, digits in (("seconds per input MB", "seconds_per_mb", "time_growth", 4),
-                                         ("memory added per input byte", "mem_per_input_byte", "mem_growth", 3)):
-            print(f"\nsynthetic sets, {title} (growth: largest size over smallest)")
-            print(head)
-            print("-" * len(head))
-            for row in growth_rows:
-                by_size = {p["size_mb"]: p[key] for p in row["points"]}
-                cells = "".join(_cell(by_size.get(z), 10, digits) for z in sizes)
-                g = row.get(gkey)
-                print(f"{row['variant']:<14}{row['case']:<21}{cells}{_cell(g, 8, 2)}{'x' if g is not None else ' '}")
 
-    methods = sorted({r["mem_method"] for s in sets for r in s["cases"].values() if "mem_method" in r})
-    print(f"\nmemory measured by: {', '.join(methods) or '-'}")
-    print(f"machine: {machine['cpu']}, {machine['cores']} cores ({machine['usable_cores']} usable); "
-          f"Python {machine['python']}, NumPy {machine['numpy']}, zstandard {machine['zstandard']}")
-    mod = machine.get("palimp_module") or {}
-    print(f"palimp commit: {machine['palimp_commit'] or 'unknown'}; module sha256 {mod.get('sha256_16', '?')}, "
-          f"built {mod.get('modified', '?')}; date: {date}")
-    for n in notes:
-        print(f"note: {n}")
-
+# ---------------------------------------------------------------------------
+# Main
+# ---------------------------------------------------------------------------
 
 def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="synthetic sizes 4 and 16 MB only (smoke run)")
+    ap.add_argument("--quick", action="store_true",
+                    help="a development run of a few minutes: synthetic 4 MB only, an 8 MB unique text, two "
+                         "sizes of the crafted inputs")
     ap.add_argument("--sizes", help="comma-separated synthetic sizes in MB (default 4,16,64,256)")
     ap.add_argument("--variants", default=",".join(VARIANTS), help="synthetic variants (english,multilingual)")
-    ap.add_argument("--cases", help="comma-separated case names or shell patterns, e.g. 'text-*,zstd-3' "
+    ap.add_argument("--cases", help="comma-separated case names or shell patterns, e.g. 'text-*' "
                                     f"(cases: {', '.join(CASES)})")
     ap.add_argument("--corpora", type=pathlib.Path, default=DEFAULT_CORPORA,
                     help="folder of .jsonl / .jsonl.zst corpora (default ../shared/corpora)")
     ap.add_argument("--no-corpora", action="store_true", help="skip the corpora")
-    ap.add_argument("--no-synthetic", action="store_true", help="skip the synthetic sets")
+    ap.add_argument("--no-synthetic", action="store_true", help="skip the synthetic transcripts")
+    ap.add_argument("--no-unique", action="store_true", help="skip the long text that does not repeat")
+    ap.add_argument("--no-hostile", action="store_true", help="skip the hostile inputs")
+    ap.add_argument("--only-hostile", action="store_true", help="the hostile inputs alone")
+    ap.add_argument("--unique-mb", type=int, help=f"size of the unique text (default {UNIQUE_MB}, quick "
+                                                  f"{QUICK_UNIQUE_MB})")
+    ap.add_argument("--min-reps", type=int, default=MIN_REPS, help=f"repetitions at least (default {MIN_REPS})")
+    ap.add_argument("--max-reps", type=int, default=MAX_REPS, help=f"repetitions at most (default {MAX_REPS})")
+    ap.add_argument("--target-seconds", type=float, default=TARGET_SECONDS,
+                    help="keep repeating past --min-reps until this much was spent (default %(default)s)")
+    ap.add_argument("--rep-seconds", type=float, default=REP_SECONDS,
+                    help="least duration of one repetition; small sets are passed over several times "
+                         "(default %(default)s)")
+    ap.add_argument("--timeout", type=float, default=3600.0, help="seconds allowed per (input set, case) process")
+    ap.add_argument("--hostile-seconds", type=float, default=60.0,
+                    help="time limit of each hostile input and engine (default %(default)s)")
+    ap.add_argument("--mem-limit-gb", type=float, default=8.0,
+                    help="address space allowed to each process, in GiB (0: none; default %(default)s)")
+    ap.add_argument("--label", help="a name for this run, printed and kept in the JSON")
     ap.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT, help="JSON output (default bench/results/bench.json)")
-    ap.add_argument("--timeout", type=float, default=3600.0, help="seconds allowed per (input set, case)")
-    ap.add_argument("--max-reps", type=int, default=MAX_REPS, help=argparse.SUPPRESS)
-    ap.add_argument("--target-seconds", type=float, default=TARGET_SECONDS, help=argparse.SUPPRESS)
-    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
-    ap.add_argument("--set", help=argparse.SUPPRESS)
-    ap.add_argument("--case", help=argparse.SUPPRESS)
+    ap.add_argument("--compare", nargs="+", metavar="JSON", help="print two or more earlier outputs side by side")
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--result", help=argparse.SUPPRESS)
     return ap.parse_args(argv)
+
+
+def throughput_sets(args, notes, have_zstd):
+    sets = []
+    if not args.no_corpora:
+        if args.corpora.is_dir():
+            for path in inputs.corpus_files(args.corpora):
+                if path.name.endswith(".zst") and not have_zstd:
+                    notes.append(f"skipped corpus {path.name}: needs zstandard")
+                    continue
+                sets.append({"name": inputs.set_name(path), "spec": {"kind": "corpus", "path": str(path)}})
+        else:
+            notes.append(f"no corpora folder at {args.corpora}: corpora skipped")
+    if not args.no_synthetic:
+        sizes = sorted({int(x) for x in args.sizes.split(",")}) if args.sizes else list(
+            QUICK_SIZES if args.quick else SIZES)
+        for variant in [v for v in args.variants.split(",") if v]:
+            if variant not in VARIANTS:
+                sys.exit(f"unknown variant {variant!r} (known: {', '.join(VARIANTS)})")
+            for size in sizes:
+                sets.append({"name": f"{variant}-{size}MB", "variant": variant, "size_mb": size,
+                             "spec": {"kind": "synthetic", "variant": variant, "size_mb": size}})
+    if not args.no_unique:
+        size = args.unique_mb or (QUICK_UNIQUE_MB if args.quick else UNIQUE_MB)
+        sets.append({"name": f"unique-{size}MB+excerpt", "unique": True,
+                     "spec": {"kind": "unique", "size_mb": size}})
+    return sets
+
+
+def hostile_specs(args):
+    specs = []
+    scales = QUICK_CRAFTED_SCALES if args.quick else CRAFTED_SCALES
+    for variant in CRAFTED_VARIANTS:
+        for scale in scales:
+            specs.append({"name": f"crafted {variant} x{scale:g}", "input": "crafted", "variant": variant,
+                          "scale": scale})
+    specs.append({"name": "thue-morse blocks, L=128 C=1024", "input": "thue-morse"})
+    specs.append({"name": "10^7 equal tokens, twice", "input": "identical", "n": 10**6 if args.quick else 10**7})
+    for mode in ("tokens", "text"):
+        specs.append({"name": f"10^4 tiny messages ({mode})", "input": "tiny", "mode": mode})
+        specs.append({"name": f"10^5 absent entries ({mode})", "input": "absent", "mode": mode})
+    chat = args.corpora / "fastchat_dummy_transcripts.jsonl"
+    if chat.exists():
+        for param in ("min_match_len", "cap_len", "ncap"):
+            for value in (0, 2**64 - 1):
+                specs.append({"name": f"chat, {param}={'0' if value == 0 else '2^64-1'}", "input": "parameter",
+                              "path": str(chat), "param": param, "value": value})
+    return specs
 
 
 def main(argv=None):
     args = parse_args(argv)
     if args.worker:
-        result = worker(args)
-        with open(args.result, "w", encoding="utf-8") as f:
-            json.dump(result, f)
+        worker_main(json.loads(args.worker), args.result)
         return 0
-
-    if args.sizes:
-        sizes = sorted({int(x) for x in args.sizes.split(",") if x.strip()})
-    else:
-        sizes = list(QUICK_SIZES if args.quick else SIZES)
-    variants = [v for v in args.variants.split(",") if v]
-    for v in variants:
-        if v not in VARIANTS:
-            sys.exit(f"unknown variant {v!r} (known: {', '.join(VARIANTS)})")
-    cases = list(CASES)
-    if args.cases:
-        patterns = [p.strip() for p in args.cases.split(",") if p.strip()]
-        cases = [c for c in CASES if any(fnmatch.fnmatchcase(c, p) for p in patterns)]
-        if not cases:
-            sys.exit(f"no case matches {args.cases!r} (cases: {', '.join(CASES)})")
+    if args.compare:
+        compare(args.compare)
+        return 0
 
     notes = []
     try:
@@ -741,73 +779,106 @@ def main(argv=None):
         have_zstd = True
     except ImportError:
         have_zstd = False
-        notes.append("zstandard is not installed: no zstd-3 peer and no .zst corpora (pip install zstandard)")
-        cases = [c for c in cases if c != "zstd-3"]
-
-    sets = []
-    if not args.no_corpora:
-        if args.corpora.is_dir():
-            for path in corpus_files(args.corpora):
-                if path.name.endswith(".zst") and not have_zstd:
-                    notes.append(f"skipped corpus {path.name}: needs zstandard")
-                    continue
-                sets.append({"id": f"corpus:{path}", "name": set_name(path), "kind": "corpus", "path": str(path)})
-        else:
-            notes.append(f"no corpora folder at {args.corpora}: corpora skipped")
-    if not args.no_synthetic:
-        for variant in variants:
-            for size in sizes:
-                sets.append({"id": f"synthetic:{variant}:{size}", "name": f"{variant}-{size}MB",
-                             "kind": "synthetic", "variant": variant, "size_mb": size})
-    for n in notes:
-        print(f"note: {n}")
-    if not sets:
-        print("nothing to measure")
-        return 1
+    cases = list(CASES)
+    if args.cases:
+        patterns = [p.strip() for p in args.cases.split(",") if p.strip()]
+        cases = [c for c in CASES if any(fnmatch.fnmatchcase(c, p) for p in patterns)]
+    meter = build_meter()
+    if meter is None:
+        notes.append("no C compiler for bench/alloc_meter.c: memory not measured")
+    opts = {"min_reps": args.min_reps, "max_reps": max(args.max_reps, args.min_reps),
+            "target_seconds": args.target_seconds, "rep_seconds": args.rep_seconds,
+            "hostile_seconds": args.hostile_seconds}
 
     machine = _machine()  # before the workers: the build they are meant to load
-    print(f"palimp benchmark: {len(sets)} input sets x {len(cases)} cases, one fresh process each", file=sys.stderr)
+    sets = [] if args.only_hostile else throughput_sets(args, notes, have_zstd)
+    if sets and not have_zstd:
+        sys.exit("zstandard is not installed (pip install zstandard, or make install): it is the peer of every "
+                 "throughput figure; --only-hostile runs without it")
     for s in sets:
-        if s["kind"] == "synthetic":
-            ensure_synthetic(s["variant"], s["size_mb"])
+        if s["spec"]["kind"] == "synthetic":
+            inputs.ensure_synthetic(s["spec"]["variant"], s["spec"]["size_mb"], log=log)
         s["cases"] = {}
-        for case in cases:
-            print(f"  {s['name']:<28} {case:<21}", end="", file=sys.stderr, flush=True)
-            r = run_worker(s["id"], case, args)
+        set_cases = [c for c in cases if c in UNIQUE_CASES] if s.get("unique") else cases
+        for case in set_cases:
+            log(f"  {s['name']:<26} {case:<15}")
+            r = run_worker({"job": "time", "set": s["spec"], "case": case, "opts": opts}, args.timeout,
+                           args.mem_limit_gb)
             s["cases"][case] = r
-            for key in ("bytes", "code_points", "conversations", "messages"):
+            for key in ("bytes", "code_points", "conversations", "messages", "largest_conversation", "zstd_ratio"):
                 if key in r:
                     s[key] = r[key]
-            if "error" in r:
-                status = "ERROR " + r["error"]
-                notes.append(f"{s['name']} {case}: {r['error']}")
-            elif "skipped" in r:
-                status = "skipped: " + r["skipped"]
-                notes.append(f"{s['name']} {case} skipped: {r['skipped']}")
+            if "error" in r or "over_limit" in r:
+                notes.append(f"{s['name']} {case}: {r.get('error') or r['over_limit']}")
+        mem_cases = [c for c in set_cases if c in MEMORY_CASES and "seconds" in s["cases"].get(c, {})]
+        if meter is not None and mem_cases:
+            log(f"  {s['name']:<26} memory")
+            r = run_worker({"job": "memory", "set": s["spec"], "cases": mem_cases}, args.timeout, args.mem_limit_gb,
+                           meter=meter)
+            if "memory" in r:
+                s["memory"] = r["memory"]
             else:
-                status = f"{r['seconds']:.4f} s best of {len(r['times'])}, +{r['mem_added'] / 2**20:.1f} MiB"
-            print(f" {status} ({r.get('wall_seconds', 0):.0f} s wall)", file=sys.stderr, flush=True)
+                notes.append(f"{s['name']} memory: {r.get('error') or r.get('over_limit')}")
 
-    busy = [f"{s['name']} {c}" for s in sets for c, r in s["cases"].items()
-            if r.get("cpu_share") is not None and r["cpu_share"] < BUSY_CPU_SHARE and r["seconds"] >= 0.05]
+    hostile = []
+    if not args.no_hostile:
+        over = set()  # (variant, engine) of crafted inputs that went over the limit at a smaller size
+        for spec in hostile_specs(args):
+            for engine in ("exact", "approx"):
+                full = dict(spec, engine=engine)
+                if spec["input"] == "crafted" and (spec["variant"], engine) in over:
+                    r = {"over_limit": "not run: a smaller size was over the limit"}
+                else:
+                    log(f"  hostile {spec['name']:<34} {engine}")
+                    r = run_worker({"job": "hostile", "spec": full, "opts": opts, "memory": False},
+                                   args.hostile_seconds, args.mem_limit_gb)
+                if "seconds" in r and meter is not None:
+                    m = run_worker({"job": "hostile", "spec": full, "opts": opts, "memory": True},
+                                   args.hostile_seconds, args.mem_limit_gb, meter=meter)
+                    if "peak" in m:
+                        r["peak"] = m["peak"]
+                if "over_limit" in r and spec["input"] == "crafted":
+                    over.add((spec["variant"], engine))
+                r.update({k: v for k, v in full.items() if k not in ("path",)})
+                hostile.append(r)
+                if "error" in r:
+                    notes.append(f"hostile {spec['name']} {engine}: {r['error']}")
+
+    shares = [r["cpu_share"] for s in sets for r in s["cases"].values() if r.get("cpu_share") is not None]
+    busy = [x for x in shares if x < BUSY_CPU_SHARE]
     if busy:
-        notes.append(f"CPU time under {BUSY_CPU_SHARE:.0%} of wall time (machine busy, timing unreliable): "
-                     + ", ".join(busy))
+        notes.append(f"in {len(busy)} of {len(shares)} rows a repetition got under {BUSY_CPU_SHARE:.0%} of a "
+                     f"processor (lowest {min(busy):.0%}): the machine was busy; the figures are CPU time")
     stamps = {r["module"] for s in sets for r in s["cases"].values() if "module" in r}
     if len(stamps) > 1:
-        notes.append(f"palimp's module file changed during the run ({len(stamps)} different builds loaded): "
+        notes.append(f"palimp's module file changed during the run ({len(stamps)} builds loaded): "
                      "rows may not be comparable")
     derive(sets)
     growth_rows = growth(sets)
     date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-    print_tables(sets, growth_rows, machine, date, notes)
+    if sets:
+        print_throughput(sets)
+        print_growth(growth_rows)
+    print_hostile(hostile)
+    print(f"\nmemory measured by: {'allocator wrapper (bench/alloc_meter.c), Python objects on malloc' if meter else '-'}")
+    print(f"machine: {machine['cpu']}, {machine['cores']} cores ({machine['usable_cores']} usable), load average "
+          f"{' '.join(f'{x:.1f}' for x in machine.get('load_average', ()))} at the start; Python "
+          f"{machine['python']}, NumPy {machine['numpy']}, zstandard {machine['zstandard']}")
+    mod = machine.get("palimp_module") or {}
+    print(f"palimp commit: {machine['palimp_commit'] or 'unknown'}; module sha256 {mod.get('sha256_16', '?')}, "
+          f"built {mod.get('modified', '?')}; date: {date}")
+    if args.label:
+        print(f"label: {args.label}")
+    print(f"command: {' '.join([pathlib.Path(sys.executable).name, 'bench/bench.py'] + (argv or sys.argv[1:]))}")
+    for n in notes:
+        print(f"note: {n}")
 
     args.out.parent.mkdir(parents=True, exist_ok=True)
-    report = {"date": date, "machine": machine, "mb": MB, "cases": cases, "sizes_mb": sizes,
-              "options": {"quick": args.quick, "target_seconds": args.target_seconds, "max_reps": args.max_reps,
-                          "single_rep_above_bytes": SINGLE_REP_BYTES,
-                          "tokens_list_max_bytes": TOKENS_LIST_MAX_BYTES, "seed": SEED},
-              "sets": sets, "growth": growth_rows, "notes": notes}
+    report = {"date": date, "label": args.label, "machine": machine, "mb": MB, "cases": cases, "argv": argv or sys.argv[1:],
+              "options": {"quick": args.quick, **opts, "tokens_list_max_bytes": TOKENS_LIST_MAX_BYTES,
+                          "seed": inputs.SEED, "mem_limit_gb": args.mem_limit_gb},
+              "sets": [{k: v for k, v in s.items() if k != "memory"} for s in sets], "growth": growth_rows,
+              "hostile": hostile, "notes": notes}
     args.out.write_text(json.dumps(report, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
     print(f"\nJSON written to {args.out}")
     return 0

@@ -6,9 +6,9 @@ namespace palimp {
 
 CappedHashedGreedy CappedHashedGreedy::new_tokens(TokenStore tokens, const EngineParams& params,
                                                   const Interrupt& interrupt) {
-  (void)interrupt;  // the capped engine does not poll yet
-  const std::vector<SymbolSpan> spans = tokens.spans();
-  SegmentTable segments = capped_segments(spans, params);
+  InlineArray<SymbolSpan, 8> spans(tokens.messages());  // few messages need no allocation
+  tokens.spans_into(spans.data());
+  SegmentTable segments = capped_segments(spans.span(), params, interrupt);
   return CappedHashedGreedy(TokenEngineState{params, std::move(segments), std::move(tokens)});
 }
 

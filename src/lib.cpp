@@ -207,9 +207,7 @@ Exact::Exact(TextStore&& texts, const EngineParams& params, const Interrupt& int
     : state_{params, exact_segments(texts.spans(), params.min_match_len, interrupt), std::move(texts)} {}
 
 Approximate::Approximate(TextStore&& texts, const EngineParams& params, const Interrupt& interrupt)
-    : state_{params, capped_segments(texts.spans(), params), std::move(texts)} {
-  (void)interrupt;  // the capped engine does not poll yet
-}
+    : state_{params, capped_segments(texts.spans(), params, interrupt), std::move(texts)} {}
 
 Exact exact(TextStore texts, const EngineParams& params, const Interrupt& interrupt) {
   return Exact(std::move(texts), params, interrupt);

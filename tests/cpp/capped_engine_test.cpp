@@ -5,6 +5,7 @@
 
 #include "capped.h"
 #include "engine/capped.h"
+#include "engine/capped_index.h"
 #include "reference_engines.h"
 #include "test_support.h"
 
@@ -210,6 +211,193 @@ TEST(CappedEngine, SymbolWidthsDoNotMatter) {
   }
 }
 
+// A long message followed by short ones: only the min hashes that the short
+// ones contain are filed, which must change nothing.  Also a short tail that
+// shares nothing, and one made of the long message's most common window.
+TEST(CappedEngine, MatchesSlowEngineWhenLaterMessagesAreShort) {
+  std::mt19937_64 rng(31);
+  for (int round = 0; round < 60; ++round) {
+    const u32 alphabet = 2 + static_cast<u32>(rng() % 6);
+    Messages msgs(1);
+    for (int i = 0; i < 600 + static_cast<int>(rng() % 600); ++i) msgs[0].push_back(static_cast<u32>(rng() % alphabet));
+    if (round % 2) {
+      // A second long message, an edited copy of the first: it is scanned
+      // against a full index, and only then is the filing narrowed.
+      std::vector<u32> copy = msgs[0];
+      for (int e = 0; e < 20; ++e) copy[rng() % copy.size()] = static_cast<u32>(rng() % alphabet);
+      copy.insert(copy.end(), msgs[0].begin(), msgs[0].begin() + 100);
+      msgs.push_back(std::move(copy));
+    }
+    const int later = 1 + static_cast<int>(rng() % 4);
+    for (int m = 0; m < later; ++m) {
+      std::vector<u32> msg;
+      switch (rng() % 3) {
+        case 0: {  // an excerpt of the long message, with an edit
+          const u64 s = rng() % (msgs[0].size() - 40);
+          msg.assign(msgs[0].begin() + s, msgs[0].begin() + s + 10 + rng() % 30);
+          msg[rng() % msg.size()] = static_cast<u32>(rng() % alphabet);
+          break;
+        }
+        case 1:  // new symbols
+          for (int i = 0; i < 20; ++i) msg.push_back(100 + static_cast<u32>(rng() % 3));
+          break;
+        default:  // one symbol repeated, as common as it gets
+          msg.assign(8 + rng() % 20, 0);
+      }
+      msgs.push_back(std::move(msg));
+    }
+    const u64 L = 1 + rng() % 4;
+    const u64 C = std::vector<u64>{L, 8, 64, kMax}[rng() % 4];
+    const u64 N = std::vector<u64>{1, 2, 64}[rng() % 3];
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round << " L " << L << " C " << C << " N " << N;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// Growing transcripts: each message is the one before plus a turn that
+// starts with one of two fixed markers.  A later message copies each turn
+// from the message that added it, so references follow each other and the
+// windows across every seam are skipped or filed by the left extension.
+TEST(CappedEngine, MatchesSlowEngineOnGrowingTranscripts) {
+  std::mt19937_64 rng(99);
+  for (int round = 0; round < 30; ++round) {
+    const u32 alphabet = 3 + static_cast<u32>(rng() % 40);
+    Messages msgs;
+    std::vector<u32> doc;
+    for (int t = 0; t < 25; ++t) {
+      doc.insert(doc.end(), {900, 901, static_cast<u32>(902 + t % 2)});
+      const int len = 3 + static_cast<int>(rng() % 60);
+      for (int i = 0; i < len; ++i) doc.push_back(static_cast<u32>(rng() % alphabet));
+      msgs.push_back(doc);
+    }
+    const u64 L = 2 + round % 3;
+    const u64 C = std::vector<u64>{L, 8, 16, 64, kMax}[round % 5];
+    const u64 N = round % 4 == 0 ? 1 : 64;
+    const Lists got = capped(msgs, L, C, N);
+    ASSERT_EQ(got, reference_capped(msgs, L, C, N)) << "round " << round << " L " << L << " C " << C;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// Inputs large enough for the tables to outgrow the caches (the filing loop
+// then prefetches) and to grow while a message is filed.
+TEST(CappedEngine, MatchesSlowEngineOnLargeInputs) {
+  std::mt19937_64 rng(8);
+  for (const u64 C : {u64{16}, u64{64}}) {
+    Messages msgs(1);
+    for (int i = 0; i < 60000; ++i) msgs[0].push_back(static_cast<u32>(rng() % 4000));
+    for (int v = 0; v < 3; ++v) {
+      std::vector<u32> next = msgs.back();
+      for (int e = 0; e < 40; ++e) next[rng() % next.size()] = static_cast<u32>(rng() % 4000);
+      for (int i = 0; i < 5000; ++i) next.push_back(static_cast<u32>(rng() % 50));
+      msgs.push_back(std::move(next));
+    }
+    const Lists got = capped(msgs, 4, C, 64);
+    ASSERT_EQ(got, reference_capped(msgs, 4, C, 64)) << "C " << C;
+    ASSERT_TRUE(resolves_to_input(msgs, got));
+  }
+}
+
+// Places stored 64 bits wide, as for inputs of 2^32 symbols or more, give
+// the same segments as 32-bit ones.
+TEST(CappedEngine, PlaceWidthDoesNotMatter) {
+  std::mt19937_64 rng(17);
+  for (int round = 0; round < 60; ++round) {
+    const Messages msgs = random_versions(rng, 3 + round % 4, 2 + static_cast<int>(rng() % 8), 200);
+    std::vector<SymbolSpan> v;
+    for (const auto& m : msgs) v.push_back({m.data(), m.size(), 4});
+    const EngineParams p = params(1 + round % 4, std::vector<u64>{2, 8, 64, kMax}[round % 4], round % 3 == 0 ? 1 : 64);
+    ASSERT_TRUE(capped_segments(v, p, true) == capped_segments(v, p, false)) << "round " << round;
+  }
+}
+
+// The index on its own: first pairs answered from the key, later pairs
+// found by key and capped hash, duplicates ignored, at most N pairs a key,
+// all of it kept across growth from an empty table; lookups see only pairs
+// filed below the place they are told.
+TEST(CappedIndex, FilesPairsOnceAndAtMostNPerKey) {
+  using Index = capped_detail::PairIndex<u32>;
+  Index index(3);
+  EXPECT_TRUE(index.empty());
+  auto file = [](Index::Cursor& ix, u64 min, u64 capped, u64 place) {
+    bool added;
+    Index::Key* k = ix.key(min, capped, place, added);
+    if (!added) ix.file_later(*k, capped, place);
+  };
+  {
+    Index::Cursor ix(index);
+    for (u32 key = 0; key < 5000; ++key) {
+      for (u32 c = 0; c < 5; ++c) {
+        file(ix, key * 7919, c + 1000 * key, key * 10 + c + 1);
+        file(ix, key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
+      }
+    }
+  }
+  EXPECT_EQ(index.keys(), 5000u);
+  EXPECT_EQ(index.pairs(), 15000u);  // three of each key's five pairs
+  Index::Cursor ix(index);
+  for (u32 key = 0; key < 5000; ++key) {
+    Index::Key* k = ix.find(key * 7919);
+    ASSERT_NE(k, nullptr);
+    for (u32 c = 0; c < 5; ++c) {
+      const u64 want = c < 3 ? key * 10 + c + 1 : Index::kNone;
+      ASSERT_EQ(ix.find_pair(*k, c + 1000 * key, UINT32_MAX, false, 0), want) << key << " " << c;
+    }
+    ASSERT_EQ(ix.find_pair(*k, 7, UINT32_MAX, false, 0), Index::kNone);
+  }
+  EXPECT_EQ(ix.find(1), nullptr);
+  // Key 0 holds (0 at 1), (1 at 2), (2 at 3): below place 3, the third is
+  // not there yet.
+  Index::Key* k = ix.find(0);
+  EXPECT_EQ(ix.find_pair(*k, 1, 3, false, 0), 2u);
+  EXPECT_EQ(ix.find_pair(*k, 2, 3, false, 0), Index::kNone);
+}
+
+// A lookup that files what it did not find: one pair more per key until the
+// key is full, and the filed pair is found from then on.
+TEST(CappedIndex, ALookupFilesWhatItMisses) {
+  using Index = capped_detail::PairIndex<u64>;
+  Index index(2);
+  {
+    Index::Cursor ix(index);
+    bool added;
+    Index::Key* k = ix.key(42, 100, 0, added);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(ix.find_pair(*k, 100, 1, true, 5), 0u);             // the first pair
+    EXPECT_EQ(ix.find_pair(*k, 101, 10, true, 5), Index::kNone);   // missed, filed at 5
+    EXPECT_EQ(ix.find_pair(*k, 101, 10, false, 0), 5u);
+    EXPECT_EQ(ix.find_pair(*k, 101, 5, false, 0), Index::kNone);  // not below 5
+    EXPECT_EQ(ix.find_pair(*k, 102, 10, true, 7), Index::kNone);   // the key is full: not filed
+    EXPECT_EQ(ix.find_pair(*k, 102, 10, false, 0), Index::kNone);
+  }
+  EXPECT_EQ(index.keys(), 1u);
+  EXPECT_EQ(index.pairs(), 2u);
+}
+
+// N = 0: keys still exist (literal runs end at them), nothing is found.
+TEST(CappedIndex, NothingIsACandidateWhenNIsZero) {
+  using Index = capped_detail::PairIndex<u32>;
+  Index none(0);
+  Index::Cursor ix(none);
+  bool added;
+  ix.key(5, 6, 7, added);
+  ASSERT_NE(ix.find(5), nullptr);
+  EXPECT_EQ(ix.find_pair(*ix.find(5), 6, 100, true, 8), Index::kNone);
+  EXPECT_EQ(ix.find_pair(*ix.find(5), 9, 100, true, 8), Index::kNone);
+}
+
+TEST(CappedIndex, QuerySetHoldsExactlyItsMembers) {
+  capped_detail::QuerySet set;
+  set.reserve(1000);
+  for (u64 i = 0; i < 3000; ++i) set.insert(i * i * 0x9E3779B97F4A7C15ull);  // grows past its reservation
+  const auto view = set.view();
+  for (u64 i = 0; i < 3000; ++i) ASSERT_TRUE(view.contains(i * i * 0x9E3779B97F4A7C15ull));
+  u64 false_members = 0;
+  for (u64 i = 3000; i < 100000; ++i) false_members += view.contains(i * i * 0x9E3779B97F4A7C15ull);
+  EXPECT_EQ(false_members, 0u);
+}
+
 // Absent entries vanish and the rest are renumbered; the object keeps its own
 // copy and its parameters as given.
 TEST(CappedHashedGreedy, DropsAbsentEntriesAndOwnsItsInput) {
@@ -229,6 +417,36 @@ TEST(CappedHashedGreedy, DropsAbsentEntriesAndOwnsItsInput) {
   const std::vector<std::optional<TokenSpan>> none{std::nullopt, std::nullopt};
   EXPECT_TRUE(approximate_tokens(none, p).segments().empty());
   EXPECT_TRUE(approximate_tokens({}, p).render_with([](TokenSpan) { return std::vector<u32>{}; }).empty());
+}
+
+}  // namespace
+}  // namespace palimp::testing
+
+namespace palimp::testing {
+namespace {
+
+// A caller's interrupt ends the work from inside with whatever it throws; a
+// check that never throws changes nothing.
+TEST(CappedEngine, AnInterruptEndsTheWork) {
+  std::mt19937_64 rng(9);
+  Messages msgs(2);
+  for (auto& m : msgs) {
+    for (int i = 0; i < 1'000'000; ++i) m.push_back(static_cast<u32>(rng() % 100000));
+  }
+  std::vector<SymbolSpan> spans;
+  for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
+  const EngineParams params;
+  struct Stop {};
+  int polls = 0;
+  auto stop_at_third = [&] {
+    if (++polls == 3) throw Stop{};
+  };
+  EXPECT_THROW(capped_segments(spans, params, Interrupt(stop_at_third)), Stop);
+  EXPECT_EQ(polls, 3);
+  polls = 0;
+  auto count = [&] { ++polls; };
+  EXPECT_EQ(capped_segments(spans, params, Interrupt(count)), capped_segments(spans, params));
+  EXPECT_GT(polls, 3);
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ def _random_text(n, seed):
 CALLS = {
     "tokens": lambda: palimp.PalimpTokens.from_tokens([_random_tokens(3_000_000, 1), _random_tokens(3_000_000, 2)]),
     "text": lambda: palimp.PalimpText.from_texts([_random_text(4_000_000, 1), _random_text(4_000_000, 2)]),
+    "tokens, approximate": lambda: palimp.PalimpTokens.from_tokens(
+        [_random_tokens(3_000_000, 1), _random_tokens(3_000_000, 2)], exact_mode=False),
+    "text, approximate": lambda: palimp.PalimpText.from_texts(
+        [_random_text(4_000_000, 1), _random_text(4_000_000, 2)], exact_mode=False),
 }
 
 
