@@ -392,11 +392,7 @@ void heap_replace_top(u64* h, u32 n, u64 v) {
 // opens one run (its copies), so there are at most MAX_CANDIDATES + 1 runs.
 template <class V>
 u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
-  if (!out_) {
-    out_ = std::make_unique_for_overwrite<Candidate<V>[]>(MAX_CANDIDATES);
-    runs_ = std::make_unique_for_overwrite<Run[]>(MAX_CANDIDATES + 1);
-    heap_ = std::make_unique_for_overwrite<u64[]>(MAX_CANDIDATES + 1);
-  }
+  if (scratch_ == 0) grow_scratch(0, 0, 0);
   Candidate<V>* out = out_.get();
   Run* runs = runs_.get();
   u64* heap = heap_.get();
@@ -410,6 +406,12 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   u64 count = 0;
   [[maybe_unused]] u64 previous = 0;
   while (heap_size > 0 && count < MAX_CANDIDATES) {
+    if (open == scratch_ || count == scratch_) {
+      grow_scratch(count, open, heap_size);
+      out = out_.get();
+      runs = runs_.get();
+      heap = heap_.get();
+    }
     const u64 top = heap[0];
     Run& run = runs[top & kRunMask];
     assert(count == 0 || (top >> kRunBits) > previous);  // strictly increasing places
@@ -425,6 +427,24 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
     if (const u64 first = open_copies(self, out[count - 1], runs[open])) heap_push(heap, heap_size, first << kRunBits | open++);
   }
   return count;
+}
+
+// Most lists are short: the scratch of places() starts small and doubles as
+// an enumeration needs it, up to room for MAX_CANDIDATES places and one run
+// more.  Keeps the first `out`, `runs` and `heap` entries.
+template <class V>
+void CandidateIndex<V>::grow_scratch(u64 out, u64 runs, u64 heap) {
+  const u64 room = scratch_ == 0 ? 8 : std::min<u64>(2 * scratch_, MAX_CANDIDATES + 1);
+  auto fresh_out = std::make_unique_for_overwrite<Candidate<V>[]>(room);
+  auto fresh_runs = std::make_unique_for_overwrite<Run[]>(room);
+  auto fresh_heap = std::make_unique_for_overwrite<u64[]>(room);
+  std::copy(out_.get(), out_.get() + out, fresh_out.get());
+  std::copy(runs_.get(), runs_.get() + runs, fresh_runs.get());
+  std::copy(heap_.get(), heap_.get() + heap, fresh_heap.get());
+  out_ = std::move(fresh_out);
+  runs_ = std::move(fresh_runs);
+  heap_ = std::move(fresh_heap);
+  scratch_ = room;
 }
 
 template <class V>

@@ -172,6 +172,7 @@ class CandidateIndex {
   // Fills out_ with the first places of the hash whose fresh places are
   // `fresh`; returns how many.
   u64 enumerate(const ShortList<V>& fresh);
+  void grow_scratch(u64 out, u64 runs, u64 heap);
   void keep(u64 hash);
 
   std::span<const SymbolSpan> msgs_;
@@ -200,7 +201,8 @@ class CandidateIndex {
   // With filtered_, only windows whose hash is a key of wanted_ are filed.
   bool filtered_ = false;
   ShortListMap<V> wanted_;
-  // Scratch of places(), MAX_CANDIDATES + 1 entries each, once needed.
+  // Scratch of places(): scratch_ entries each, allocated when first needed.
+  u64 scratch_ = 0;
   std::unique_ptr<Candidate<V>[]> out_;
   std::unique_ptr<Run[]> runs_;
   std::unique_ptr<u64[]> heap_;  // (place number + 1) << 7 | run, of each open run's head; a min-heap

@@ -118,7 +118,7 @@ class ShortListPool {
   }
 
   static constexpr u32 kChunkBits = 16;
-  static constexpr u64 kFirstChunk = 256;  // values in the first chunk; each next one doubles
+  static constexpr u64 kFirstChunk = 64;  // values in the first chunk; each next one doubles
   static constexpr u32 kClasses = 6;       // capacities 3, 7, ..., 127 (2^(c+2) - 1)
 
   static u64 capacity(u32 cls) { return (u64{4} << cls) - 1; }
@@ -140,7 +140,7 @@ class ShortListPool {
     const u64 need = capacity(cls) + 1;
     if (used_ + need > chunk_size_) {
       // The tail of the last chunk (less than one block) is left unused.
-      chunk_size_ = chunks_.empty() ? kFirstChunk : std::min(2 * chunk_size_, u64{1} << kChunkBits);
+      chunk_size_ = std::max(need, chunks_.empty() ? kFirstChunk : std::min(2 * chunk_size_, u64{1} << kChunkBits));
       chunks_.push_back(std::make_unique_for_overwrite<V[]>(chunk_size_));
       used_ = 0;
       PALIMP_CHECK(chunks_.size() < (ShortList<V>::kPooled >> kChunkBits));
