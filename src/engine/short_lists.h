@@ -191,13 +191,7 @@ class ShortListMap {
   // Makes room for `keys` keys in all, so inserting up to that many will not
   // grow the table.
   void reserve(u64 keys) {
-    if (keys <= limit_) return;
-    u64 capacity = keys + keys / 4;
-    if (capacity < kDenseFrom) {
-      capacity = std::bit_ceil(keys + keys / 3 + 1);
-      if (limit_of(capacity) < keys) capacity *= 2;
-    }
-    rebuild(std::max(capacity_ * 2, capacity));
+    if (keys > limit_) rebuild(std::max(capacity_ * 2, keys < kDenseFrom / 2 ? std::bit_ceil(2 * keys) : keys + keys / 4));
   }
 
   // The list under `key`, or nullptr.  Valid until the next insertion.
@@ -253,17 +247,6 @@ class ShortListMap {
   };
 
   static constexpr u64 kDenseFrom = u64{1} << 20;  // slots
-  static constexpr u64 kTinyBelow = u64{1} << 12;  // slots
-
-  // Keys a table of `capacity` slots takes before it grows.  Linear probing
-  // slows down quickly beyond half load, so that is the limit of most
-  // tables; a tiny one sits in the nearest cache, where a longer probe
-  // costs little next to its memory on a short input, and a big one is
-  // filled to 0.8 because its memory matters more than a probe's length.
-  static u64 limit_of(u64 capacity) {
-    if (capacity < kTinyBelow) return capacity - capacity / 4;
-    return capacity < kDenseFrom ? capacity / 2 : capacity - capacity / 5;
-  }
 
   u64 home(u64 key) const {
     const u64 mixed = (key ^ (key >> 29)) * mul_ + add_;
@@ -283,7 +266,9 @@ class ShortListMap {
     }
     capacity_ = capacity;
     shift_ = std::has_single_bit(capacity) ? 64 - std::countr_zero(capacity) : 0;
-    limit_ = limit_of(capacity);
+    // Linear probing slows down quickly beyond half load; only tables big
+    // enough for their memory to matter are filled further, to 0.8.
+    limit_ = capacity < kDenseFrom ? capacity / 2 : capacity - capacity / 5;
     for (u64 j = 0; j < old_capacity; ++j) {
       const Slot& s = slots_[j];
       if (s.list.empty()) continue;
