@@ -11,6 +11,10 @@
 #pragma once
 
 #include <bit>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -163,16 +167,27 @@ class ShortListPool {
   u64 free_[kClasses] = {kNone, kNone, kNone, kNone, kNone, kNone};
 };
 
-// Open-addressing map from a 64-bit key to a ShortList, in one flat array of
-// slots probed linearly.  The slot count of a big table need not be a power
-// of two, so a table sized in advance holds its keys at a load close to its
-// target; small ones are powers of two, whose slots are cheaper to find.  Keys
-// that arrive as polynomial window hashes have poorly mixed low bits, so the
-// home slot comes from the high bits of a multiplicative mix.
+// Open-addressing map from a 64-bit key to a ShortList.  Slots come in
+// groups of sixteen, each group with sixteen control bytes: 0x80 for a free
+// slot, else seven bits of the key's mix.  A search compares a group's
+// control bytes with the key's tag at once and stops at the first group
+// with a free slot, so a miss, the common answer when a later message is
+// new, costs one comparison and a branch that goes the same way almost every
+// time, whatever the load.  With slots probed one by one, the probe loop's
+// exit mispredicts more and more as the table fills: on short conversations
+// such tables had to stay about a quarter full to stay fast, and searches of
+// a small table for every window of a long text were several times slower
+// than this.  So tables fill to 7/8,
+// and a table of 13 bytes per slot holds a key in about 15 bytes.  Keys that
+// arrive as polynomial window hashes have poorly mixed low bits, so the
+// group comes from the high bits of a multiplicative mix, and the tag from
+// its middle bits.  Small tables have 2^b groups, found with a shift; big
+// ones any count, so that a table sized in advance holds its keys close to
+// the target load.  Keys are only added, never removed.
 //
 // The input decides the keys, and whoever writes it can choose window hashes
-// freely; with a fixed mix they could pile every key onto a few slots and
-// make each probe walk them all.  So each map draws its own multiplier and
+// freely; with a fixed mix they could pile every key onto a few groups and
+// make each search walk them all.  So each map draws its own multiplier and
 // offset (see hash_seed), which nobody outside can know or choose.  Nothing
 // is ever iterated: results depend only on which keys are present, never on
 // where they sit.
@@ -185,22 +200,38 @@ template <class V>
 class ShortListMap {
  public:
   ShortListMap() = default;  // allocates nothing until the first insertion
-  ShortListMap(ShortListMap&&) noexcept = default;
-  ShortListMap& operator=(ShortListMap&&) noexcept = default;
+  ShortListMap(ShortListMap&& o) noexcept { *this = std::move(o); }
+  ShortListMap& operator=(ShortListMap&& o) noexcept {
+    if (this != &o) {
+      release();
+      t_ = std::exchange(o.t_, Table{});
+      mul_ = o.mul_;
+      add_ = o.add_;
+    }
+    return *this;
+  }
+  ShortListMap(const ShortListMap&) = delete;
+  ShortListMap& operator=(const ShortListMap&) = delete;
+  ~ShortListMap() { release(); }
 
   // Makes room for `keys` keys in all, so inserting up to that many will not
   // grow the table.
   void reserve(u64 keys) {
-    if (keys > limit_) rebuild(std::max(capacity_ * 2, keys < kDenseFrom / 2 ? std::bit_ceil(2 * keys) : keys + keys / 4));
+    if (keys > t_.limit) rebuild(std::max(t_.groups * 2, groups_for(keys)));
   }
 
   // The list under `key`, or nullptr.  Valid until the next insertion.
-  const ShortList<V>* find(u64 key) const {
-    if (size_ == 0) return nullptr;
-    for (u64 i = home(key);; i = next(i)) {
-      const Slot& s = slots_[i];
-      if (s.list.empty()) return nullptr;
-      if (s.key() == key) return &s.list;
+  [[gnu::always_inline]] const ShortList<V>* find(u64 key) const {
+    if (t_.size == 0) return nullptr;
+    const u64 mixed = mix(key);
+    const u8 tag = tag_of(mixed);
+    for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
+      const Masks mk = masks(t_.ctrl + g * kGroup, tag);
+      for (u32 m = mk.match; m != 0; m &= m - 1) {
+        const Slot& s = t_.slots[g * kGroup + std::countr_zero(m)];
+        if (s.key() == key) return &s.list;
+      }
+      if (mk.free != 0) return nullptr;
     }
   }
   ShortList<V>* find(u64 key) { return const_cast<ShortList<V>*>(std::as_const(*this).find(key)); }
@@ -208,26 +239,38 @@ class ShortListMap {
   // The list under `key`, new and empty when absent; the caller must leave it
   // non-empty.  Valid until the next insertion.
   ShortList<V>& find_or_insert(u64 key) {
-    if (size_ >= limit_) rebuild(std::max<u64>(16, capacity_ * 2));
-    for (u64 i = home(key);; i = next(i)) {
-      Slot& s = slots_[i];
-      if (s.list.empty()) {
+    if (t_.size >= t_.limit) rebuild(std::max<u64>(1, t_.groups * 2));
+    const u64 mixed = mix(key);
+    const u8 tag = tag_of(mixed);
+    for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
+      const Masks mk = masks(t_.ctrl + g * kGroup, tag);
+      for (u32 m = mk.match; m != 0; m &= m - 1) {
+        Slot& s = t_.slots[g * kGroup + std::countr_zero(m)];
+        if (s.key() == key) return s.list;
+      }
+      if (mk.free != 0) {
+        const u64 i = g * kGroup + std::countr_zero(mk.free);
+        t_.ctrl[i] = tag;
+        ++t_.size;
+        Slot& s = t_.slots[i];
         s.set_key(key);
-        ++size_;
+        s.list = ShortList<V>{};
         return s.list;
       }
-      if (s.key() == key) return s.list;
     }
   }
 
   void prefetch(u64 key) const {
-    if (capacity_ > 0) __builtin_prefetch(&slots_[home(key)]);
+    if (t_.groups == 0) return;
+    const u64 g = group_of(mix(key));
+    __builtin_prefetch(t_.ctrl + g * kGroup);
+    __builtin_prefetch(t_.slots + g * kGroup);
   }
-  u64 size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  u64 capacity() const { return capacity_; }  // slots
-  u64 limit() const { return limit_; }        // keys it takes before it grows
-  u64 memory() const { return capacity_ * sizeof(Slot); }
+  u64 size() const { return t_.size; }
+  bool empty() const { return t_.size == 0; }
+  u64 capacity() const { return t_.groups * kGroup; }  // slots
+  u64 limit() const { return t_.limit; }               // keys it takes before it grows
+  u64 memory() const { return t_.groups * kGroupBytes; }
 
  private:
   // Four-byte aligned: 12 bytes for u32 lists.
@@ -240,55 +283,94 @@ class ShortListMap {
       key_hi = static_cast<u32>(k >> 32);
     }
   };
+  static constexpr u64 kGroup = 16;
+  static constexpr u64 kGroupBytes = kGroup * (sizeof(Slot) + 1);
+  static constexpr u8 kFree = 0x80;
 
-  struct Release {
-    u64 bytes;
-    void operator()(Slot* p) const { release_big(p, bytes); }
+  struct Table {
+    u8* ctrl = nullptr;    // one byte per slot: kFree, or the entry's tag
+    Slot* slots = nullptr;  // after the control bytes, in the same block
+    u64 groups = 0;
+    u64 size = 0;
+    u64 limit = 0;
+    u32 shift = 0;  // 64 - b for 2^b groups (b >= 1), else 0
   };
 
-  static constexpr u64 kDenseFrom = u64{1} << 20;  // slots
-
-  u64 home(u64 key) const {
-    const u64 mixed = (key ^ (key >> 29)) * mul_ + add_;
-    if (shift_ != 0) return mixed >> shift_;
-    return static_cast<u64>((static_cast<unsigned __int128>(mixed) * capacity_) >> 64);
+  // Room for `keys` at a load of at most 7/8.  Small tables have 2^b groups,
+  // whose group a shift finds; big ones any count, so that a table sized in
+  // advance holds its keys close to that load.
+  static u64 groups_for(u64 keys) {
+    const u64 groups = (keys + keys / 7) / kGroup + 1;
+    return groups < kDenseFrom ? std::bit_ceil(groups) : groups;
   }
-  u64 next(u64 i) const { return i + 1 == capacity_ ? 0 : i + 1; }
+  static constexpr u64 kDenseFrom = u64{1} << 16;  // groups
 
-  void rebuild(u64 capacity) {
-    PALIMP_CHECK(capacity <= (u64{1} << 58) / sizeof(Slot));
-    std::unique_ptr<Slot[], Release> fresh(static_cast<Slot*>(allocate_big_zeroed(capacity * sizeof(Slot))),
-                                           Release{capacity * sizeof(Slot)});
-    const u64 old_capacity = capacity_;
-    if (old_capacity == 0) {  // the mix is drawn once, when the table is first made
+  u64 mix(u64 key) const { return (key ^ (key >> 29)) * mul_ + add_; }
+  static u8 tag_of(u64 mixed) { return static_cast<u8>((mixed >> 25) & 0x7F); }
+  u64 group_of(u64 mixed) const {
+    if (t_.shift != 0) return mixed >> t_.shift;
+    return static_cast<u64>((static_cast<unsigned __int128>(mixed) * t_.groups) >> 64);
+  }
+
+  struct Masks {
+    u32 match, free;
+  };
+  static Masks masks(const u8* c, u8 tag) {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+    const __m128i eq = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)));
+    return {static_cast<u32>(_mm_movemask_epi8(eq)), static_cast<u32>(_mm_movemask_epi8(bytes))};
+#else
+    Masks m{0, 0};
+    for (u32 i = 0; i < kGroup; ++i) {
+      m.match |= static_cast<u32>(c[i] == tag) << i;
+      m.free |= static_cast<u32>(c[i] >> 7) << i;
+    }
+    return m;
+#endif
+  }
+
+  static u64 bytes_of(u64 groups) { return groups * kGroupBytes; }
+
+  void rebuild(u64 groups) {
+    PALIMP_CHECK(groups <= (u64{1} << 58) / kGroupBytes);
+    Table fresh;
+    fresh.ctrl = static_cast<u8*>(allocate_big(bytes_of(groups)));
+    fresh.slots = reinterpret_cast<Slot*>(fresh.ctrl + groups * kGroup);
+    std::memset(fresh.ctrl, kFree, groups * kGroup);
+    fresh.groups = groups;
+    fresh.shift = groups >= 2 && std::has_single_bit(groups) ? 64 - std::countr_zero(groups) : 0;
+    fresh.limit = groups * kGroup - groups * kGroup / 8;
+    if (t_.groups == 0) {  // the mix is drawn once, when the table is first made
       mul_ = hash_seed() | 1;
       add_ = hash_seed();
     }
-    capacity_ = capacity;
-    shift_ = std::has_single_bit(capacity) ? 64 - std::countr_zero(capacity) : 0;
-    // Linear probing slows down quickly beyond half load; only tables big
-    // enough for their memory to matter are filled further, to 0.8.
-    limit_ = capacity < kDenseFrom ? capacity / 2 : capacity - capacity / 5;
-    for (u64 j = 0; j < old_capacity; ++j) {
-      const Slot& s = slots_[j];
-      if (s.list.empty()) continue;
-      u64 i = home(s.key());
-      while (!fresh[i].list.empty()) i = next(i);
-      fresh[i] = s;
+    Table old = std::exchange(t_, fresh);
+    for (u64 j = 0; j < old.groups * kGroup; ++j) {
+      if (old.ctrl[j] & kFree) continue;
+      const Slot& s = old.slots[j];
+      const u64 mixed = mix(s.key());
+      for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
+        if (const u32 free = masks(t_.ctrl + g * kGroup, 0).free) {
+          const u64 i = g * kGroup + std::countr_zero(free);
+          t_.ctrl[i] = tag_of(mixed);
+          t_.slots[i] = s;
+          break;
+        }
+      }
     }
-    slots_ = std::move(fresh);
+    t_.size = old.size;
+    if (old.ctrl != nullptr) release_big(old.ctrl, bytes_of(old.groups));
   }
 
-  std::unique_ptr<Slot[], Release> slots_{nullptr, Release{0}};
-  // Small tables have 2^b slots, and a key's home slot is the top b bits of
-  // its mix (a shift, where the wide multiplication that places keys in a
-  // table of any size costs several cycles more on every probe).
-  u32 shift_ = 0;  // 64 - b, or 0 for a table of any other size
-  u64 mul_ = 1;    // odd
+  void release() noexcept {
+    if (t_.ctrl != nullptr) release_big(t_.ctrl, bytes_of(t_.groups));
+    t_ = Table{};
+  }
+
+  Table t_;
+  u64 mul_ = 1;  // odd
   u64 add_ = 0;
-  u64 capacity_ = 0;
-  u64 limit_ = 0;  // keys the table takes before it grows
-  u64 size_ = 0;
 };
 
 }  // namespace palimp
