@@ -4,12 +4,6 @@
 
 namespace palimp {
 
-void check_reference(const TokenStore& tokens, const Piece& ref) {
-  PALIMP_CHECK(ref.source < tokens.messages());
-  PALIMP_CHECK(ref.len <= UINT64_MAX - ref.start);
-  PALIMP_CHECK(ref.start + ref.len <= tokens.span(ref.source).size);
-}
-
 namespace {
 
 // Renders every message; `emit(buffer, reference)` appends what a checked

@@ -115,7 +115,11 @@ std::vector<std::vector<TokenSegment>> token_segment_lists(
 
 // Checks a reference piece against the stored sequences: its message exists
 // and its span lies inside that message.  Throws InternalError otherwise.
-void check_reference(const TokenStore& tokens, const Piece& ref);
+inline void check_reference(const TokenStore& tokens, const Piece& ref) {
+  PALIMP_CHECK(ref.source < tokens.messages());
+  PALIMP_CHECK(ref.len <= UINT64_MAX - ref.start);
+  PALIMP_CHECK(ref.start + ref.len <= tokens.span(ref.source).size);
+}
 
 // What every token engine object owns: its parameters, its segment lists and
 // its own copy of the input.  Every reference resolves against `tokens`.

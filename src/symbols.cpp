@@ -180,12 +180,6 @@ void TokenStore::drop_last() {
   entries_.pop_back();
 }
 
-SymbolSpan TokenStore::span(u64 i) const {
-  PALIMP_CHECK(i < entries_.size());
-  const Entry& e = entries_[i];
-  return SymbolSpan{arena_.data() + e.offset, e.size, e.width};
-}
-
 std::vector<SymbolSpan> TokenStore::spans() const {
   std::vector<SymbolSpan> out(entries_.size());
   spans_into(out.data());

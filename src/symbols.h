@@ -140,7 +140,11 @@ class TokenStore {
   void reserve_messages(u64 messages) { entries_.reserve(entries_.size() + messages); }
 
   u64 messages() const { return entries_.size(); }
-  SymbolSpan span(u64 i) const;  // requires i < messages()
+  SymbolSpan span(u64 i) const {  // requires i < messages()
+    PALIMP_CHECK(i < entries_.size());
+    const Entry& e = entries_[i];
+    return SymbolSpan{arena_.data() + e.offset, e.size, e.width};
+  }
   std::vector<SymbolSpan> spans() const;
   // The same into `out`, which holds messages() entries.
   void spans_into(SymbolSpan* out) const;

@@ -222,18 +222,25 @@ u64 rendered_length(const TokenEngineState& s, u64 i, u64 replacement) {
   return n;
 }
 
-// Calls put(span) for each run of message i's rendering, in order.
+// Calls put(ids, n) for each run of message i's rendering, in order: its
+// literals as stored (1, 2 or 4 bytes per id; one width per message) and the
+// replacement (4 bytes per id) for each reference.  Messages are often cut
+// into many short pieces, so a run costs a few instructions, not a call.
 template <class Put>
 void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, Put&& put) {
+  PALIMP_CHECK(replacement.width == 4);
+  const u32* with = static_cast<const u32*>(replacement.data);
   const SymbolSpan own = s.tokens.span(i);
-  for (const Piece& p : s.segments.message(i)) {
-    if (p.is_literal()) {
-      PALIMP_CHECK(p.start <= own.size && p.len <= own.size - p.start);
-      put(SymbolSpan{static_cast<const u8*>(own.data) + p.start * own.width, p.len, own.width});
-    } else {
-      put(replacement);
+  with_symbols(own, [&](const auto* t) {
+    for (const Piece& p : s.segments.message(i)) {
+      if (p.is_literal()) {
+        PALIMP_CHECK(p.start <= own.size && p.len <= own.size - p.start);
+        put(t + p.start, p.len);
+      } else {
+        put(with, replacement.size);
+      }
     }
-  }
+  });
 }
 
 // Message i rendered as a new list of ints, built in place.
@@ -242,12 +249,10 @@ PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacemen
   if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
   Py_ssize_t at = 0;
-  for_each_run(s, i, replacement, [&](const SymbolSpan& run) {
-    with_symbols(run, [&](const auto* t) {
-      for (u64 q = 0; q < run.size; ++q) {
-        PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(t[q])).release());
-      }
-    });
+  for_each_run(s, i, replacement, [&](const auto* ids, u64 len) {
+    for (u64 q = 0; q < len; ++q) {
+      PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(ids[q])).release());
+    }
   });
   return list;
 }
@@ -256,9 +261,9 @@ PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacemen
 PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
   u32* data = nullptr;
   PyRef array = numpy::new_owned_array(rendered_length(s, i, replacement.size), data);
-  for_each_run(s, i, replacement, [&](const SymbolSpan& run) {
-    copy_symbols(run, 0, run.size, 4, data);
-    data += run.size;
+  for_each_run(s, i, replacement, [&](const auto* ids, u64 len) {
+    for (u64 q = 0; q < len; ++q) data[q] = ids[q];
+    data += len;
   });
   return array;
 }
@@ -297,9 +302,9 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     for (u64 i = 0; i < count; ++i) {
       rendered.resize(rendered_length(s, i, with.size));
       u32* at = rendered.data();
-      for_each_run(s, i, with, [&](const SymbolSpan& run) {
-        copy_symbols(run, 0, run.size, 4, at);
-        at += run.size;
+      for_each_run(s, i, with, [&](const auto* ids, u64 len) {
+        for (u64 q = 0; q < len; ++q) at[q] = ids[q];
+        at += len;
       });
       const std::string text = c.tokenizer->decode(rendered);
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
