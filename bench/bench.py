@@ -423,7 +423,7 @@ def run_worker(job, timeout, mem_limit_gb, meter=None):
         result["wall_seconds"] = wall
         return result
     except subprocess.TimeoutExpired:
-        return {"over_limit": f"over {timeout:.0f} s", "wall_seconds": timeout}
+        return {"over_limit": f"over {timeout:g} s", "wall_seconds": timeout}
     finally:
         os.unlink(out_path)
 
