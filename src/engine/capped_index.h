@@ -33,9 +33,6 @@
 #include <cstring>
 #include <limits>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "big_buffer.h"
 #include "check.h"
@@ -77,9 +74,9 @@ inline u64 mix_pair(u64 key, u64 capped) {
 // Slot must be trivially copyable; free slots are left uninitialised.
 template <class Slot>
 class GroupTable {
-  static constexpr u64 kGroup = 16;
+  static constexpr u64 kGroup = group_probe::kWidth;
   static constexpr u64 kGroupBytes = kGroup * (sizeof(Slot) + 1);
-  static constexpr u8 kFree = 0x80;
+  static constexpr u8 kFree = group_probe::kFree;
 
  public:
   struct View {
@@ -96,9 +93,9 @@ class GroupTable {
     template <class Eq>
     [[gnu::always_inline]] const Slot* find(u64 mixed, Eq&& eq) const {
       if (groups == 0) return nullptr;
-      const u8 tag = tag_of(mixed);
+      const u8 tag = group_probe::tag_of(mixed);
       for (u64 g = group_of(mixed);; g = g + 1 == groups ? 0 : g + 1) {
-        const Masks mk = masks(ctrl + g * kGroup, tag);
+        const group_probe::Masks mk = group_probe::masks(ctrl + g * kGroup, tag);
         for (u32 m = mk.match; m != 0; m &= m - 1) {
           const Slot& s = slots[g * kGroup + std::countr_zero(m)];
           if (eq(s)) return &s;
@@ -112,9 +109,9 @@ class GroupTable {
     // Requires !full().
     template <class Eq>
     [[gnu::always_inline]] Slot* find_or_claim(u64 mixed, Eq&& eq, bool& claimed) {
-      const u8 tag = tag_of(mixed);
+      const u8 tag = group_probe::tag_of(mixed);
       for (u64 g = group_of(mixed);; g = g + 1 == groups ? 0 : g + 1) {
-        const Masks mk = masks(ctrl + g * kGroup, tag);
+        const group_probe::Masks mk = group_probe::masks(ctrl + g * kGroup, tag);
         for (u32 m = mk.match; m != 0; m &= m - 1) {
           Slot& s = slots[g * kGroup + std::countr_zero(m)];
           if (eq(s)) {
@@ -135,9 +132,9 @@ class GroupTable {
     // The slot that a new entry of `mixed` takes, known to be absent.
     // Requires !full().
     [[gnu::always_inline]] Slot* claim(u64 mixed) {
-      const u8 tag = tag_of(mixed);
+      const u8 tag = group_probe::tag_of(mixed);
       for (u64 g = group_of(mixed);; g = g + 1 == groups ? 0 : g + 1) {
-        if (const u32 free = masks(ctrl + g * kGroup, tag).free) {
+        if (const u32 free = group_probe::masks(ctrl + g * kGroup, tag).free) {
           const u64 i = g * kGroup + std::countr_zero(free);
           ctrl[i] = tag;
           ++size;
@@ -193,28 +190,6 @@ class GroupTable {
   }
 
  private:
-  static u8 tag_of(u64 mixed) { return static_cast<u8>((mixed >> 25) & 0x7F); }
-
-  // Of the sixteen control bytes at c: which hold `tag`, which are free
-  // (bit i for byte i).  Free bytes (0x80) never equal a tag.
-  struct Masks {
-    u32 match, free;
-  };
-  static Masks masks(const u8* c, u8 tag) {
-#if defined(__SSE2__)
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
-    const __m128i eq = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)));
-    return {static_cast<u32>(_mm_movemask_epi8(eq)), static_cast<u32>(_mm_movemask_epi8(bytes))};
-#else
-    Masks m{0, 0};
-    for (u32 i = 0; i < kGroup; ++i) {
-      m.match |= static_cast<u32>(c[i] == tag) << i;
-      m.free |= static_cast<u32>(c[i] >> 7) << i;
-    }
-    return m;
-#endif
-  }
-
   template <class Mix>
   void rebuild(u64 groups, Mix&& mix) {
     PALIMP_CHECK(groups <= (u64{1} << 56) / kGroupBytes);

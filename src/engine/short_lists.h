@@ -191,6 +191,39 @@ class ShortListPool {
 // offset (see hash_seed), which nobody outside can know or choose.  Nothing
 // is ever iterated: results depend only on which keys are present, never on
 // where they sit.
+// The control bytes of tables searched sixteen slots at a time (ShortListMap
+// and the capped engine's tables): kFree marks a free slot, any other byte
+// holds seven bits of its entry's mixed hash, so that one comparison of a
+// group's bytes with a key's tag answers most searches.
+namespace group_probe {
+
+inline constexpr u64 kWidth = 16;  // slots per group
+inline constexpr u8 kFree = 0x80;
+
+inline u8 tag_of(u64 mixed) { return static_cast<u8>((mixed >> 25) & 0x7F); }
+
+// Of the sixteen control bytes at c: which hold `tag`, which are free (bit i
+// for byte i).  Free bytes never equal a tag.
+struct Masks {
+  u32 match, free;
+};
+inline Masks masks(const u8* c, u8 tag) {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+  const __m128i eq = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)));
+  return {static_cast<u32>(_mm_movemask_epi8(eq)), static_cast<u32>(_mm_movemask_epi8(bytes))};
+#else
+  Masks m{0, 0};
+  for (u32 i = 0; i < kWidth; ++i) {
+    m.match |= static_cast<u32>(c[i] == tag) << i;
+    m.free |= static_cast<u32>(c[i] >> 7) << i;
+  }
+  return m;
+#endif
+}
+
+}  // namespace group_probe
+
 // A fresh 64-bit value at every call, unpredictable from outside the
 // process: a process-wide random seed, drawn once, stepped by a counter and
 // mixed.  Costs a few instructions.
@@ -224,9 +257,9 @@ class ShortListMap {
   [[gnu::always_inline]] const ShortList<V>* find(u64 key) const {
     if (t_.size == 0) return nullptr;
     const u64 mixed = mix(key);
-    const u8 tag = tag_of(mixed);
+    const u8 tag = group_probe::tag_of(mixed);
     for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
-      const Masks mk = masks(t_.ctrl + g * kGroup, tag);
+      const group_probe::Masks mk = group_probe::masks(t_.ctrl + g * kGroup, tag);
       for (u32 m = mk.match; m != 0; m &= m - 1) {
         const Slot& s = t_.slots[g * kGroup + std::countr_zero(m)];
         if (s.key() == key) return &s.list;
@@ -241,9 +274,9 @@ class ShortListMap {
   ShortList<V>& find_or_insert(u64 key) {
     if (t_.size >= t_.limit) rebuild(std::max<u64>(1, t_.groups * 2));
     const u64 mixed = mix(key);
-    const u8 tag = tag_of(mixed);
+    const u8 tag = group_probe::tag_of(mixed);
     for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
-      const Masks mk = masks(t_.ctrl + g * kGroup, tag);
+      const group_probe::Masks mk = group_probe::masks(t_.ctrl + g * kGroup, tag);
       for (u32 m = mk.match; m != 0; m &= m - 1) {
         Slot& s = t_.slots[g * kGroup + std::countr_zero(m)];
         if (s.key() == key) return s.list;
@@ -283,9 +316,9 @@ class ShortListMap {
       key_hi = static_cast<u32>(k >> 32);
     }
   };
-  static constexpr u64 kGroup = 16;
+  static constexpr u64 kGroup = group_probe::kWidth;
   static constexpr u64 kGroupBytes = kGroup * (sizeof(Slot) + 1);
-  static constexpr u8 kFree = 0x80;
+  static constexpr u8 kFree = group_probe::kFree;
 
   struct Table {
     u8* ctrl = nullptr;    // one byte per slot: kFree, or the entry's tag
@@ -306,29 +339,11 @@ class ShortListMap {
   static constexpr u64 kDenseFrom = u64{1} << 16;  // groups
 
   u64 mix(u64 key) const { return (key ^ (key >> 29)) * mul_ + add_; }
-  static u8 tag_of(u64 mixed) { return static_cast<u8>((mixed >> 25) & 0x7F); }
   u64 group_of(u64 mixed) const {
     if (t_.shift != 0) return mixed >> t_.shift;
     return static_cast<u64>((static_cast<unsigned __int128>(mixed) * t_.groups) >> 64);
   }
 
-  struct Masks {
-    u32 match, free;
-  };
-  static Masks masks(const u8* c, u8 tag) {
-#if defined(__SSE2__)
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
-    const __m128i eq = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)));
-    return {static_cast<u32>(_mm_movemask_epi8(eq)), static_cast<u32>(_mm_movemask_epi8(bytes))};
-#else
-    Masks m{0, 0};
-    for (u32 i = 0; i < kGroup; ++i) {
-      m.match |= static_cast<u32>(c[i] == tag) << i;
-      m.free |= static_cast<u32>(c[i] >> 7) << i;
-    }
-    return m;
-#endif
-  }
 
   static u64 bytes_of(u64 groups) { return groups * kGroupBytes; }
 
@@ -351,9 +366,9 @@ class ShortListMap {
       const Slot& s = old.slots[j];
       const u64 mixed = mix(s.key());
       for (u64 g = group_of(mixed);; g = g + 1 == t_.groups ? 0 : g + 1) {
-        if (const u32 free = masks(t_.ctrl + g * kGroup, 0).free) {
+        if (const u32 free = group_probe::masks(t_.ctrl + g * kGroup, 0).free) {
           const u64 i = g * kGroup + std::countr_zero(free);
-          t_.ctrl[i] = tag_of(mixed);
+          t_.ctrl[i] = group_probe::tag_of(mixed);
           t_.slots[i] = s;
           break;
         }
