@@ -186,14 +186,14 @@ def timed_loop(case, state, loops=1):
 # Workers (each in a process of its own)
 # ---------------------------------------------------------------------------
 
-def load_set(spec):
-    kind = spec["kind"]
+def load_set(source):
+    kind = source["kind"]
     if kind == "corpus":
-        return inputs.load_corpus(spec["path"])
+        return inputs.load_corpus(source["path"])
     if kind == "synthetic":
-        return inputs.load_synthetic(spec["variant"], spec["size_mb"])
+        return inputs.load_synthetic(source["variant"], source["size_mb"])
     if kind == "unique":
-        return inputs.load_unique_text(spec["size_mb"])
+        return inputs.load_unique_text(source["size_mb"])
     raise ValueError(kind)
 
 
@@ -204,11 +204,11 @@ def describe(convs):
                         "largest_conversation": max(conv_bytes, default=0)}
 
 
-def time_worker(spec, case, opts):
+def time_worker(source, case, opts):
     """Times `case` and zstd-3 alternately on one input set."""
     global ZSTD
     import zstandard
-    convs = load_set(spec)
+    convs = load_set(source)
     conv_bytes, result = describe(convs)
     if case == "tokens-list" and result["bytes"] > TOKENS_LIST_MAX_BYTES:
         result["skipped"] = f"input above {TOKENS_LIST_MAX_BYTES >> 20} MiB: lists of ints would cost gigabytes"
@@ -256,10 +256,10 @@ def time_worker(spec, case, opts):
     return result
 
 
-def memory_worker(spec, cases):
+def memory_worker(source, cases):
     """Peak bytes added by each case: per conversation and for the whole set.
     Runs with the allocator wrapper preloaded."""
-    convs = load_set(spec)
+    convs = load_set(source)
     conv_bytes, result = describe(convs)
     meter = Meter()
     out = {}
@@ -315,30 +315,30 @@ def rebuilds(msgs, mode, segs):
     return True
 
 
-def hostile_input(spec):
-    name = spec["input"]
+def hostile_input(source):
+    name = source["input"]
     if name == "crafted":
-        return inputs.crafted_windows(spec["scale"], spec["variant"])
+        return inputs.crafted_windows(source["scale"], source["variant"])
     if name == "thue-morse":
         return inputs.thue_morse_collisions()
     if name == "identical":
-        return inputs.identical_tokens(spec.get("n", 10**7))
+        return inputs.identical_tokens(source.get("n", 10**7))
     if name == "tiny":
-        return inputs.tiny_messages(mode=spec["mode"])
+        return inputs.tiny_messages(mode=source["mode"])
     if name == "absent":
-        return inputs.absent_entries(mode=spec["mode"])
+        return inputs.absent_entries(mode=source["mode"])
     if name == "parameter":
-        return inputs.extreme_parameters(inputs.load_corpus(spec["path"]), spec["param"], spec["value"])
+        return inputs.extreme_parameters(inputs.load_corpus(source["path"]), source["param"], source["value"])
     raise ValueError(name)
 
 
-def hostile_worker(spec, opts, memory):
+def hostile_worker(source, opts, memory):
     """One hostile input and engine: time (median of up to HOSTILE_REPS
     repetitions within the time limit), or, with the wrapper preloaded, the
     peak memory; and whether the segments rebuild the messages."""
     import palimp
-    msgs, mode, params = hostile_input(spec)
-    exact = spec["engine"] == "exact"
+    msgs, mode, params = hostile_input(source)
+    exact = source["engine"] == "exact"
     present = [m for m in msgs if m is not None]
     result = {"mode": mode, "messages": len(msgs), "symbols": sum(len(m) for m in present),
               "bytes": sum(len(m.encode()) for m in present) if mode == "text" else 4 * sum(len(m) for m in present)}
@@ -435,7 +435,7 @@ def worker_main(job, result_path):
     elif kind == "memory":
         result = memory_worker(job["set"], job["cases"])
     elif kind == "hostile":
-        result = hostile_worker(job["spec"], job["opts"], job["memory"])
+        result = hostile_worker(job["source"], job["opts"], job["memory"])
     else:
         raise ValueError(kind)
     with open(result_path, "w", encoding="utf-8") as f:
@@ -724,7 +724,7 @@ def throughput_sets(args, notes, have_zstd):
                 if path.name.endswith(".zst") and not have_zstd:
                     notes.append(f"skipped corpus {path.name}: needs zstandard")
                     continue
-                sets.append({"name": inputs.set_name(path), "spec": {"kind": "corpus", "path": str(path)}})
+                sets.append({"name": inputs.set_name(path), "source": {"kind": "corpus", "path": str(path)}})
         else:
             notes.append(f"no corpora folder at {args.corpora}: corpora skipped")
     if not args.no_synthetic:
@@ -735,33 +735,33 @@ def throughput_sets(args, notes, have_zstd):
                 sys.exit(f"unknown variant {variant!r} (known: {', '.join(VARIANTS)})")
             for size in sizes:
                 sets.append({"name": f"{variant}-{size}MB", "variant": variant, "size_mb": size,
-                             "spec": {"kind": "synthetic", "variant": variant, "size_mb": size}})
+                             "source": {"kind": "synthetic", "variant": variant, "size_mb": size}})
     if not args.no_unique:
         size = args.unique_mb or (QUICK_UNIQUE_MB if args.quick else UNIQUE_MB)
         sets.append({"name": f"unique-{size}MB+excerpt", "unique": True,
-                     "spec": {"kind": "unique", "size_mb": size}})
+                     "source": {"kind": "unique", "size_mb": size}})
     return sets
 
 
-def hostile_specs(args):
-    specs = []
+def hostile_sources(args):
+    sources = []
     scales = QUICK_CRAFTED_SCALES if args.quick else CRAFTED_SCALES
     for variant in CRAFTED_VARIANTS:
         for scale in scales:
-            specs.append({"name": f"crafted {variant} x{scale:g}", "input": "crafted", "variant": variant,
+            sources.append({"name": f"crafted {variant} x{scale:g}", "input": "crafted", "variant": variant,
                           "scale": scale})
-    specs.append({"name": "thue-morse blocks, L=128 C=1024", "input": "thue-morse"})
-    specs.append({"name": "10^7 equal tokens, twice", "input": "identical", "n": 10**6 if args.quick else 10**7})
+    sources.append({"name": "thue-morse blocks, L=128 C=1024", "input": "thue-morse"})
+    sources.append({"name": "10^7 equal tokens, twice", "input": "identical", "n": 10**6 if args.quick else 10**7})
     for mode in ("tokens", "text"):
-        specs.append({"name": f"10^4 tiny messages ({mode})", "input": "tiny", "mode": mode})
-        specs.append({"name": f"10^5 absent entries ({mode})", "input": "absent", "mode": mode})
+        sources.append({"name": f"10^4 tiny messages ({mode})", "input": "tiny", "mode": mode})
+        sources.append({"name": f"10^5 absent entries ({mode})", "input": "absent", "mode": mode})
     chat = args.corpora / "fastchat_dummy_transcripts.jsonl"
     if chat.exists():
         for param in ("min_match_len", "cap_len", "ncap"):
             for value in (0, 2**64 - 1):
-                specs.append({"name": f"chat, {param}={'0' if value == 0 else '2^64-1'}", "input": "parameter",
+                sources.append({"name": f"chat, {param}={'0' if value == 0 else '2^64-1'}", "input": "parameter",
                               "path": str(chat), "param": param, "value": value})
-    return specs
+    return sources
 
 
 def main(argv=None):
@@ -796,13 +796,13 @@ def main(argv=None):
         sys.exit("zstandard is not installed (pip install zstandard, or make install): it is the peer of every "
                  "throughput figure; --only-hostile runs without it")
     for s in sets:
-        if s["spec"]["kind"] == "synthetic":
-            inputs.ensure_synthetic(s["spec"]["variant"], s["spec"]["size_mb"], log=log)
+        if s["source"]["kind"] == "synthetic":
+            inputs.ensure_synthetic(s["source"]["variant"], s["source"]["size_mb"], log=log)
         s["cases"] = {}
         set_cases = [c for c in cases if c in UNIQUE_CASES] if s.get("unique") else cases
         for case in set_cases:
             log(f"  {s['name']:<26} {case:<15}")
-            r = run_worker({"job": "time", "set": s["spec"], "case": case, "opts": opts}, args.timeout,
+            r = run_worker({"job": "time", "set": s["source"], "case": case, "opts": opts}, args.timeout,
                            args.mem_limit_gb)
             s["cases"][case] = r
             for key in ("bytes", "code_points", "conversations", "messages", "largest_conversation", "zstd_ratio"):
@@ -813,7 +813,7 @@ def main(argv=None):
         mem_cases = [c for c in set_cases if c in MEMORY_CASES and "seconds" in s["cases"].get(c, {})]
         if meter is not None and mem_cases:
             log(f"  {s['name']:<26} memory")
-            r = run_worker({"job": "memory", "set": s["spec"], "cases": mem_cases}, args.timeout, args.mem_limit_gb,
+            r = run_worker({"job": "memory", "set": s["source"], "cases": mem_cases}, args.timeout, args.mem_limit_gb,
                            meter=meter)
             if "memory" in r:
                 s["memory"] = r["memory"]
@@ -823,26 +823,26 @@ def main(argv=None):
     hostile = []
     if not args.no_hostile:
         over = set()  # (variant, engine) of crafted inputs that went over the limit at a smaller size
-        for spec in hostile_specs(args):
+        for source in hostile_sources(args):
             for engine in ("exact", "approx"):
-                full = dict(spec, engine=engine)
-                if spec["input"] == "crafted" and (spec["variant"], engine) in over:
+                full = dict(source, engine=engine)
+                if source["input"] == "crafted" and (source["variant"], engine) in over:
                     r = {"over_limit": "not run: a smaller size was over the limit"}
                 else:
-                    log(f"  hostile {spec['name']:<34} {engine}")
-                    r = run_worker({"job": "hostile", "spec": full, "opts": opts, "memory": False},
+                    log(f"  hostile {source['name']:<34} {engine}")
+                    r = run_worker({"job": "hostile", "source": full, "opts": opts, "memory": False},
                                    args.hostile_seconds, args.mem_limit_gb)
                 if "seconds" in r and meter is not None:
-                    m = run_worker({"job": "hostile", "spec": full, "opts": opts, "memory": True},
+                    m = run_worker({"job": "hostile", "source": full, "opts": opts, "memory": True},
                                    args.hostile_seconds, args.mem_limit_gb, meter=meter)
                     if "peak" in m:
                         r["peak"] = m["peak"]
-                if "over_limit" in r and spec["input"] == "crafted":
-                    over.add((spec["variant"], engine))
+                if "over_limit" in r and source["input"] == "crafted":
+                    over.add((source["variant"], engine))
                 r.update({k: v for k, v in full.items() if k not in ("path",)})
                 hostile.append(r)
                 if "error" in r:
-                    notes.append(f"hostile {spec['name']} {engine}: {r['error']}")
+                    notes.append(f"hostile {source['name']} {engine}: {r['error']}")
 
     shares = [r["cpu_share"] for s in sets for r in s["cases"].values() if r.get("cpu_share") is not None]
     busy = [x for x in shares if x < BUSY_CPU_SHARE]

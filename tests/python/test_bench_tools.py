@@ -94,8 +94,8 @@ def test_allocator_wrapper_counts_a_call(tmp_path, monkeypatch):
 def test_a_call_over_the_time_limit_is_reported_not_waited_for():
     # Starting the worker and generating its 2.2 million tokens alone take
     # several times the limit, however fast the engine and the machine.
-    spec = {"name": "crafted", "input": "crafted", "variant": "spread", "scale": 1, "engine": "exact"}
-    r = bench.run_worker({"job": "hostile", "spec": spec, "opts": {"hostile_seconds": 1.0}, "memory": False},
+    source = {"name": "crafted", "input": "crafted", "variant": "spread", "scale": 1, "engine": "exact"}
+    r = bench.run_worker({"job": "hostile", "source": source, "opts": {"hostile_seconds": 1.0}, "memory": False},
                          timeout=0.25, mem_limit_gb=0)
     assert r["over_limit"] == "over 0.25 s"
 
