@@ -14,19 +14,9 @@ std::vector<std::vector<u32>> render(const TokenEngineState& s, Emit&& emit) {
   out.reserve(s.segments.messages());
   for (u64 i = 0; i < s.segments.messages(); ++i) {
     std::vector<u32> buf;
-    [[maybe_unused]] u64 at = 0;  // position in message i where the piece begins
-    for (const Piece& p : s.segments.message(i)) {
-      if (p.is_literal()) {
-        assert(p.start == at);  // a literal holds the message's own symbols in place
-        s.tokens.append_to(i, p.start, p.len, buf);
-      } else {
-        assert(p.source < i);
-        check_reference(s.tokens, p);
-        emit(buf, p);
-      }
-      at += p.len;
-    }
-    assert(at == s.tokens.span(i).size);  // the pieces tile the message
+    s.for_each_piece(
+        i, [&](const auto* ids, u64 n) { buf.insert(buf.end(), ids, ids + n); },
+        [&](const Piece& p) { emit(buf, p); });
     out.push_back(std::move(buf));
   }
   return out;

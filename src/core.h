@@ -7,6 +7,7 @@
 // segments, so one lookup resolves every reference.
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <span>
 #include <string>
@@ -130,6 +131,38 @@ struct TokenEngineState {
 
   // The segment lists as records, one list per stored sequence.
   std::vector<std::vector<TokenSegment>> segment_records() const;
+
+  // Walks the pieces of message i in order: literal(ids, n) for a literal,
+  // its ids as stored (const u8*, const u16* or const u32*: one width per
+  // message, dispatched once), and reference(piece) for a reference, checked
+  // against the stored sequences first (InternalError when it fails).
+  template <class Literal, class Reference>
+  void for_each_piece(u64 i, Literal&& literal, Reference&& reference) const {
+    const SymbolSpan own = tokens.span(i);
+    with_symbols(own, [&](const auto* t) {
+      [[maybe_unused]] u64 at = 0;  // position in message i where the piece begins
+      for (const Piece& p : segments.message(i)) {
+        if (p.is_literal()) {
+          assert(p.start == at);  // a literal holds the message's own symbols in place
+          PALIMP_CHECK(p.start <= own.size && p.len <= own.size - p.start);
+          literal(t + p.start, p.len);
+        } else {
+          assert(p.source < i);
+          check_reference(tokens, p);
+          reference(p);
+        }
+        at += p.len;
+      }
+      assert(at == own.size);  // the pieces tile the message
+    });
+  }
+  // The length of message i rendered with `replacement` ids per reference.
+  u64 rendered_length(u64 i, u64 replacement) const {
+    u64 n = 0;
+    for (const Piece& p : segments.message(i)) n = checked_add(n, p.is_literal() ? p.len : replacement);
+    return n;
+  }
+
   // Token rendering: literals as they are, each reference replaced by f(span).
   // Every reference is checked against the stored sequences first; a failed
   // check throws InternalError.

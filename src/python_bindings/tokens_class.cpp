@@ -211,41 +211,18 @@ void to_replacement(PyObject* x, Replacement& out) {
   }
 }
 
-// Rendered length of message i: its literals' tokens and one replacement per
-// reference, every reference checked.
-u64 rendered_length(const TokenEngineState& s, u64 i, u64 replacement) {
-  u64 n = 0;
-  for (const Piece& p : s.segments.message(i)) {
-    if (!p.is_literal()) check_reference(s.tokens, p);
-    n = checked_add(n, p.is_literal() ? p.len : replacement);
-  }
-  return n;
-}
-
 // Calls put(ids, n) for each run of message i's rendering, in order: its
-// literals as stored (1, 2 or 4 bytes per id; one width per message) and the
-// replacement (4 bytes per id) for each reference.  Messages are often cut
-// into many short pieces, so a run costs a few instructions, not a call.
+// literals as stored and the replacement (4-byte ids) for each reference.
 template <class Put>
 void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, Put&& put) {
   PALIMP_CHECK(replacement.width == 4);
   const u32* with = static_cast<const u32*>(replacement.data);
-  const SymbolSpan own = s.tokens.span(i);
-  with_symbols(own, [&](const auto* t) {
-    for (const Piece& p : s.segments.message(i)) {
-      if (p.is_literal()) {
-        PALIMP_CHECK(p.start <= own.size && p.len <= own.size - p.start);
-        put(t + p.start, p.len);
-      } else {
-        put(with, replacement.size);
-      }
-    }
-  });
+  s.for_each_piece(i, put, [&](const Piece&) { put(with, replacement.size); });
 }
 
 // Message i rendered as a new list of ints, built in place.
 PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
-  const u64 n = rendered_length(s, i, replacement.size);
+  const u64 n = s.rendered_length(i, replacement.size);
   if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
   Py_ssize_t at = 0;
@@ -260,7 +237,7 @@ PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacemen
 // Message i rendered into a new uint32 array, written in place.
 PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
   u32* data = nullptr;
-  PyRef array = numpy::new_owned_array(rendered_length(s, i, replacement.size), data);
+  PyRef array = numpy::new_owned_array(s.rendered_length(i, replacement.size), data);
   for_each_run(s, i, replacement, [&](const auto* ids, u64 len) {
     for (u64 q = 0; q < len; ++q) data[q] = ids[q];
     data += len;
@@ -300,7 +277,7 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
     std::vector<u32> rendered;  // one message's ids, reused
     for (u64 i = 0; i < count; ++i) {
-      rendered.resize(rendered_length(s, i, with.size));
+      rendered.resize(s.rendered_length(i, with.size));
       u32* at = rendered.data();
       for_each_run(s, i, with, [&](const auto* ids, u64 len) {
         for (u64 q = 0; q < len; ++q) at[q] = ids[q];
