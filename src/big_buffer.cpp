@@ -39,15 +39,6 @@ void* allocate_big(u64 bytes) {
   return reinterpret_cast<void*>(start);
 }
 
-void* allocate_big_zeroed(u64 bytes) {
-  if (bytes < kBigFrom) {
-    void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  return allocate_big(bytes);  // fresh anonymous mappings read as zero
-}
-
 void release_big(void* p, u64 bytes) noexcept {
   if (p == nullptr) return;
   if (bytes < kBigFrom) {

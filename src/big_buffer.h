@@ -18,9 +18,6 @@ namespace palimp {
 // release_big must be given the same size.
 void* allocate_big(u64 bytes);
 void release_big(void* p, u64 bytes) noexcept;
-// The same, zero-filled.  Large buffers come zeroed from the kernel, so their
-// pages are only touched, and become resident, when written.
-void* allocate_big_zeroed(u64 bytes);
 
 // A standard allocator over allocate_big, for containers that can grow large.
 template <class T>

@@ -303,7 +303,6 @@ class ShortListMap {
   bool empty() const { return t_.size == 0; }
   u64 capacity() const { return t_.groups * kGroup; }  // slots
   u64 limit() const { return t_.limit; }               // keys it takes before it grows
-  u64 memory() const { return t_.groups * kGroupBytes; }
 
  private:
   // Four-byte aligned: 12 bytes for u32 lists.
