@@ -55,12 +55,11 @@
 //
 // COST.  Adding a message costs O(1) per fresh window and O(len / kSuper +
 // kSuper / kBlock + kBlock) per reference of len symbols.  Handing out the
-// places of a hash
-// costs O(MAX_CANDIDATES log MAX_CANDIDATES), whatever the input: no list
-// that grows with the input is ever scanned.  Memory: 12 bytes per distinct
-// hash (16 with wide places) at a load of at most 0.8, 4 (8) bytes per
-// further fresh place of a hash, and per reference as many list entries as
-// it costs steps to add.
+// places of a hash costs O(MAX_CANDIDATES log MAX_CANDIDATES), whatever the
+// input: no list that grows with the input is ever scanned.  Memory: a
+// 12-byte slot (16 with wide places) and a control byte per distinct hash at
+// a load of at most 7/8, 4 (8) bytes per further fresh place of a hash, and
+// per reference as many list entries as it costs steps to add.
 #pragma once
 
 #include <memory>

@@ -5,7 +5,7 @@
 // one, and a list only ever grows at its end.  A general-purpose map of
 // vectors would spend a heap block, a pointer and a size on each; here a list
 // of one value lives in a single word, a longer one in a block of a shared
-// pool, and the map's slots are 12 bytes.
+// pool, and the map's slots are 12 bytes (with a control byte each).
 //
 // V is u32 or u64, the width of the values; it also bounds the pool's size.
 #pragma once
