@@ -173,9 +173,9 @@ profile-driver: venv
 	$(CMAKE) -S . -B $(PROFILE_BUILD)/core -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build $(PROFILE_BUILD)/core -j $(JOBS) --target core
-	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc bench/engine_profile.cpp $(PROFILE_BUILD)/core/libcore.a \
+	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc -Itests/cpp bench/engine_profile.cpp $(PROFILE_BUILD)/core/libcore.a \
 	  -o $(PROFILE_BUILD)/engine_profile
-	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc -DPALIMP_STAGE_CLOCK=engine_stage_clock bench/engine_profile.cpp \
+	$(CXX) -std=c++20 -O3 -g -DNDEBUG -Isrc -Itests/cpp -DPALIMP_STAGE_CLOCK=engine_stage_clock bench/engine_profile.cpp \
 	  src/engine/capped.cpp $(PROFILE_BUILD)/core/libcore.a -o $(PROFILE_BUILD)/engine_profile_stages
 
 # What a call costs, counted rather than timed: instructions (callgrind) and
