@@ -1,4 +1,4 @@
-#include "engine/short_lists.h"
+#include "engine/group_table.h"
 
 #include <atomic>
 #include <chrono>
