@@ -1,6 +1,7 @@
 #include "capped.h"
 
 #include "engine/capped.h"
+#include "inline_array.h"
 
 namespace palimp {
 

@@ -28,20 +28,23 @@ std::vector<std::vector<TokenSegment>> token_segment_lists(
     const SegmentTable& table, FunctionRef<void(u64, u64, u64, std::vector<u32>&)> literal) {
   std::vector<std::vector<TokenSegment>> out;
   out.reserve(table.messages());
-  for (u64 i = 0; i < table.messages(); ++i) {
-    std::vector<TokenSegment> list;
-    list.reserve(table.message(i).size());
-    for (const Piece& p : table.message(i)) {
-      if (p.is_literal()) {
-        Literal lit;
-        literal(i, p.start, p.len, lit.tokens);
-        list.emplace_back(std::move(lit));
-      } else {
-        list.emplace_back(Reference{p.source, p.start, p.len});
-      }
-    }
-    out.push_back(std::move(list));
-  }
+  std::vector<TokenSegment> list;
+  for_each_record(
+      table,
+      [&](u64, u64 n) {
+        list.clear();
+        list.reserve(n);
+      },
+      [&](u64 i, u64, const Piece& p) {
+        if (p.is_literal()) {
+          Literal lit;
+          literal(i, p.start, p.len, lit.tokens);
+          list.emplace_back(std::move(lit));
+        } else {
+          list.emplace_back(Reference{p.source, p.start, p.len});
+        }
+      },
+      [&](u64) { out.push_back(std::move(list)); });
   return out;
 }
 

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "check.h"
-#include "symbols.h"
+#include "segment_table.h"
+#include "symbol_span.h"
+#include "token_store.h"
 
 namespace palimp {
 

@@ -1,6 +1,7 @@
 #include "hashed_binary.h"
 
 #include "engine/binary.h"
+#include "inline_array.h"
 
 namespace palimp {
 

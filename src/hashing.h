@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "check.h"
-#include "symbols.h"
+#include "symbol_span.h"
 
 namespace palimp {
 

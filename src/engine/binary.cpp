@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "common_prefix.h"
+#include "engine/places.h"
 #include "hashing.h"
 
 namespace palimp {

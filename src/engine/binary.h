@@ -23,7 +23,8 @@
 
 #include "engine/candidate_index.h"
 #include "interrupt.h"
-#include "symbols.h"
+#include "segment_table.h"
+#include "symbol_span.h"
 
 namespace palimp {
 

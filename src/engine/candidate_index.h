@@ -68,7 +68,9 @@
 
 #include "engine/short_lists.h"
 #include "interrupt.h"
-#include "symbols.h"
+#include "engine/places.h"
+#include "segment_table.h"
+#include "symbol_span.h"
 
 namespace palimp {
 

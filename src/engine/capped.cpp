@@ -7,6 +7,8 @@
 #include <type_traits>
 
 #include "engine/capped_index.h"
+#include "common_prefix.h"
+#include "engine/places.h"
 #include "hashing.h"
 
 namespace palimp {

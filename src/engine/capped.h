@@ -54,7 +54,8 @@
 
 #include "core.h"
 #include "interrupt.h"
-#include "symbols.h"
+#include "segment_table.h"
+#include "symbol_span.h"
 
 namespace palimp {
 

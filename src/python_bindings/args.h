@@ -28,7 +28,7 @@
 
 #include "check.h"
 #include "python_bindings/pyref.h"
-#include "symbols.h"
+#include "symbol_span.h"
 
 namespace palimp::py {
 

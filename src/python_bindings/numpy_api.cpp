@@ -111,13 +111,13 @@ template <class T>
 bool add_typed(const char* base, npy_intp n, npy_intp stride, bool swapped, TokenStore& store) {
   const u64 head = or_of<T>(base, std::min<npy_intp>(n, 256), stride, swapped);
   if (head > 0xFFFFFFFFull) return false;
-  const u8 guess = TokenStore::width_for(static_cast<u32>(head));
+  const u8 guess = width_for(static_cast<u32>(head));
   const u64 bits = copy_as<T>(guess, base, n, stride, swapped, store.add_uninitialized(static_cast<u64>(n), guess));
   if (bits > 0xFFFFFFFFull) {
     store.drop_last();
     return false;
   }
-  const u8 width = TokenStore::width_for(static_cast<u32>(bits));
+  const u8 width = width_for(static_cast<u32>(bits));
   if (width != guess) {
     store.drop_last();
     copy_as<T>(width, base, n, stride, swapped, store.add_uninitialized(static_cast<u64>(n), width));

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "check.h"
-#include "symbols.h"
+#include "symbol_span.h"
+#include "token_store.h"
 #include "python_bindings/pyref.h"
 
 namespace palimp::py::numpy {

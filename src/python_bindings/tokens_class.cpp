@@ -118,17 +118,15 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
-    for (u64 i = 0; i < count; ++i) {
-      const auto pieces = s.segments.message(i);
-      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-      for (size_t j = 0; j < pieces.size(); ++j) {
-        const Piece& p = pieces[j];
-        PyRef seg = p.is_literal() ? make_literal_tokens(s.tokens.span(i), p.start, p.len)
-                                   : make_reference_tokens(p.source, p.start, p.len);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
-      }
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release());
-    }
+    PyRef list;
+    for_each_record(
+        s.segments, [&](u64, u64 n) { list = checked(PyList_New(static_cast<Py_ssize_t>(n))); },
+        [&](u64 i, u64 j, const Piece& p) {
+          PyRef seg = p.is_literal() ? make_literal_tokens(s.tokens.span(i), p.start, p.len)
+                                     : make_reference_tokens(p.source, p.start, p.len);
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
+        },
+        [&](u64 i) { PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release()); });
     return out;
   });
 }

@@ -8,7 +8,7 @@
 #include "check.h"
 #include "core.h"
 #include "python_bindings/pyref.h"
-#include "symbols.h"
+#include "symbol_span.h"
 
 namespace palimp::py {
 

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
-#include "symbols.h"
+#include "common_prefix.h"
+#include "engine/places.h"
+#include "segment_table.h"
+#include "symbol_span.h"
+#include "token_store.h"
 #include "test_support.h"
 
 namespace palimp::testing {
@@ -81,7 +85,7 @@ TEST(Symbols, CopyAndMaximumAcrossWidths) {
     for (auto& x : v) x = static_cast<u32>(rng() % (top + 1));
     const std::vector<u8> v8(v.begin(), v.end());
     const std::vector<u16> v16(v.begin(), v.end());
-    const u8 need = TokenStore::width_for(*std::max_element(v.begin(), v.end()));
+    const u8 need = width_for(*std::max_element(v.begin(), v.end()));
     for (const SymbolSpan& s : {SymbolSpan{v8.data(), v8.size(), 1}, SymbolSpan{v16.data(), v16.size(), 2},
                                 SymbolSpan{v.data(), v.size(), 4}}) {
       if (s.width < need) continue;
@@ -89,7 +93,7 @@ TEST(Symbols, CopyAndMaximumAcrossWidths) {
       const u32 expected_max = len == 0 ? 0 : *std::max_element(v.begin() + start, v.begin() + start + len);
       EXPECT_EQ(max_symbol(s, start, len), expected_max);
       for (const u8 width : {u8{1}, u8{2}, u8{4}}) {
-        if (width < TokenStore::width_for(expected_max)) continue;
+        if (width < width_for(expected_max)) continue;
         std::vector<u8> out(len * width + 1, 0xEE);
         copy_symbols(s, start, len, width, out.data());
         const SymbolSpan copied{out.data(), len, width};

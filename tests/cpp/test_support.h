@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core.h"
-#include "symbols.h"
+#include "segment_table.h"
 
 namespace palimp {
 
@@ -48,19 +48,10 @@ inline std::vector<std::span<const u32>> views(const Messages& m) {
 
 // The segment lists of an engine's table, with literals copied out of `msgs`.
 inline Lists to_lists(const SegmentTable& table, const Messages& msgs) {
-  Lists out;
-  for (u64 i = 0; i < table.messages(); ++i) {
-    std::vector<TokenSegment> list;
-    for (const Piece& p : table.message(i)) {
-      if (p.is_literal()) {
-        list.push_back(Literal{std::vector<u32>(msgs[i].begin() + p.start, msgs[i].begin() + p.start + p.len)});
-      } else {
-        list.push_back(Reference{p.source, p.start, p.len});
-      }
-    }
-    out.push_back(std::move(list));
-  }
-  return out;
+  return token_segment_lists(table, [&](u64 i, u64 start, u64 len, std::vector<u32>& out) {
+    out.assign(msgs[i].begin() + static_cast<std::ptrdiff_t>(start),
+               msgs[i].begin() + static_cast<std::ptrdiff_t>(start + len));
+  });
 }
 
 // Successive versions over a small alphabet: each message copies stretches of
