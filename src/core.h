@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check.h"
+#include "function_ref.h"
 #include "segment_table.h"
 #include "symbol_span.h"
 #include "token_store.h"
@@ -59,28 +60,6 @@ using TokenSegment = std::variant<Literal, Reference>;
 using Segment = std::variant<TextLiteral, Reference>;
 
 using TokenSpan = std::span<const u32>;
-
-// A non-owning reference to a callable; cheap to pass, never allocates.
-template <class Sig>
-class FunctionRef;
-
-template <class R, class... Args>
-class FunctionRef<R(Args...)> {
- public:
-  template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
-             std::is_invocable_r_v<R, F&, Args...>)
-  FunctionRef(F&& f) noexcept  // NOLINT: implicit by design
-      : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-        call_([](void* o, Args... args) -> R {
-          return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(args)...);
-        }) {}
-  R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
-
- private:
-  void* obj_;
-  R (*call_)(void*, Args...);
-};
 
 // What a reference becomes when a token message is rendered: called with the
 // referenced span of the stored sequence, returns the tokens to emit instead.

@@ -89,7 +89,7 @@ class ExactEngine {
     const auto best = best_of(i, p, places);
     // About 16 ns a place, and the symbols compared, which are about the
     // match length.
-    meter_.add(16 * places.size() + (best ? best->len / 4 : 0));
+    meter_.add(work_units::kCandidate * places.size() + (best ? best->len / work_units::kSymbolsPerUnit : 0));
     return best;
   }
 
@@ -135,7 +135,7 @@ class ExactEngine {
         if (index_.contains(h) && is_hit(i, e, h)) return e;
         if (e == last) return n;
         h = roll_.roll(h, t[e], t[e + k_]);
-        if ((e & (kProbeCount - 1)) == 0) meter_.add(kProbeCount * 8);  // a probe takes some nanoseconds
+        if ((e & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kLookup);
       }
     });
   }
@@ -146,7 +146,6 @@ class ExactEngine {
   CandidateIndex<V> index_;
   WorkMeter meter_;
   SegmentTable out_;
-  static constexpr u64 kProbeCount = u64{1} << 12;  // literal positions between counts of work
 };
 
 }  // namespace

@@ -16,16 +16,12 @@ constexpr u64 kEstimateFrom = u64{1} << 20;
 // Tables from this many slots on no longer fit the caches: their probes are
 // issued a batch ahead.
 constexpr u64 kPrefetchFrom = u64{1} << 17;
-constexpr u64 kAhead = 32;  // windows hashed ahead of the one being filed
-// Work is counted once per kCountEvery windows, in units of about a
-// nanosecond: a window filed in a big table costs some tens of them, a probe
-// of a small one a few.
-constexpr u64 kCountEvery = u64{1} << 12;
+constexpr u64 kHashAhead = 32;  // windows hashed ahead of the one being filed
+// Work is counted once per kCountEvery windows (see work_units).
+using work_units::kCountEvery;
 constexpr u64 kCountMask = kCountEvery - 1;
-constexpr u64 kFileUnits = 32;
-constexpr u64 kProbeUnits = 4;
 // Inputs of at most this many windows are sized at once.
-constexpr u64 kSmallInput = u64{1} << 16;
+constexpr u64 kPresizeWindows = u64{1} << 16;
 // Indexing is restricted to the hashes of later windows for inputs of this
 // many windows or more whose later windows number at most 1/16 of them and
 // at most kFilterMax.
@@ -46,7 +42,7 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
   // cost more than the work itself.  (Nothing is allocated before a message
   // of k symbols or more is added.)
   const u64 windows = indexable_windows(messages, k);
-  if (windows <= kSmallInput) small_reserve_ = windows / 2;
+  if (windows <= kPresizeWindows) small_reserve_ = windows / 2;
   // Only windows of messages 1.. are ever looked up.  When those are few
   // next to the windows to index (a long document, then a short question
   // about it), the index files only windows whose hash one of them has: no
@@ -141,7 +137,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
           if (wanted_.find(h) != nullptr) file(j, h);
           if (j + 1 == to) break;
           h = roll.roll(h, t[j], t[j + k_]);
-          if ((j & kCountMask) == 0) meter.add(kCountEvery * kProbeUnits);
+          if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kProbe);
         }
         return;
       }
@@ -150,27 +146,27 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
           file(j, h);
           if (j + 1 == to) break;
           h = roll.roll(h, t[j], t[j + k_]);
-          if ((j & kCountMask) == 0) meter.add(kCountEvery * kFileUnits);
+          if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kWindowFiled);
         }
         return;
       }
-      // Hash kAhead windows ahead of the one being filed and ask for their
+      // Hash kHashAhead windows ahead of the one being filed and ask for their
       // slots, so that the probes of a big table overlap instead of waiting
       // for memory one by one.
-      u64 ring[kAhead];
+      u64 ring[kHashAhead];
       u64 ahead = from;  // next window to hash
-      const u64 stop = std::min(to, from + kAhead);
+      const u64 stop = std::min(to, from + kHashAhead);
       for (; ahead < stop; ++ahead) {
         if (ahead > from) h = roll.roll(h, t[ahead - 1], t[ahead - 1 + k_]);
-        ring[ahead % kAhead] = h;
+        ring[ahead % kHashAhead] = h;
         fresh_.prefetch(h);
       }
       for (u64 j = from; j < to; ++j) {
-        if ((j & kCountMask) == 0) meter.add(kCountEvery * kFileUnits);
-        file(j, ring[j % kAhead]);
+        if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kWindowFiled);
+        file(j, ring[j % kHashAhead]);
         if (ahead < to) {
           h = roll.roll(h, t[ahead - 1], t[ahead - 1 + k_]);
-          ring[ahead % kAhead] = h;
+          ring[ahead % kHashAhead] = h;
           fresh_.prefetch(h);
           ++ahead;
         }
@@ -196,7 +192,7 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
         if ((h * 0xD6E8FEB86659FD93ull) >> 58 == 0) sample.push_back(h);
         if (j + 1 == to) break;
         h = roll.roll(h, t[j], t[j + k_]);
-        if ((j & kCountMask) == 0) meter.add(kCountEvery * kProbeUnits);
+        if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kProbe);
       }
     });
   });
@@ -211,7 +207,7 @@ void CandidateIndex<V>::add_copy(u64 m, u64 at, const Piece& ref, WorkMeter& met
   const u64 c = ref.source;
   // Listing a copy takes a step per superblock, and at most 4 * kSuper /
   // kBlock more.
-  meter.add((ref.len / kSuper + 1) * kFileUnits);
+  meter.add((ref.len / kSuper + 1) * work_units::kWindowFiled);
   const u64 id = copies_.size();
   PALIMP_CHECK(id <= ShortList<V>::kMaxValue);
   copies_.push_back({static_cast<V>(m), static_cast<V>(ref.start), static_cast<V>(ref.start + ref.len - k_),

@@ -43,7 +43,7 @@ using capped_detail::QuerySet;
 constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
 constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
-constexpr u64 kAhead = 16;  // how far ahead a literal run prefetches
+constexpr u64 kPrefetchDistance = 16;  // positions ahead that a literal run prefetches
 constexpr u64 kSeam = 16;   // longest literal between references kept waiting
 // Tables of more bytes than this outgrow the caches: only then does
 // prefetching pay.
@@ -51,7 +51,7 @@ constexpr u64 kCachedBytes = u64{4} << 20;
 
 // Inputs of at most this many windows are sized at once and their tables
 // stay in the caches; larger ones prefetch.
-constexpr u64 kSmallInput = u64{1} << 16;
+constexpr u64 kCachedWindows = u64{1} << 16;
 
 // Number of equal symbols right before a[ai] and b[bi], counted backwards, at
 // most `limit`.  Requires limit <= ai and limit <= bi.  O(result).
@@ -145,7 +145,7 @@ class Windows {
     u64 p = pos_, min = min_, capped = capped_, tail_weight = tail_weight_;
     for (;;) {
       if (stop(p, min, capped) || p + 1 == to) break;
-      if ((p & (kCountEvery - 1)) == 0) meter_.add(kCountEvery * kPositionUnits);
+      if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
       const u64 out = t[p];
       min = min * HASH_BASE - out * top_k + t[p + k];
       if (p < full_end) {
@@ -164,8 +164,6 @@ class Windows {
   }
 
  private:
-  static constexpr u64 kCountEvery = u64{1} << 12;  // positions between counts of work
-  static constexpr u64 kPositionUnits = 16;          // about the nanoseconds a position takes
 
   const T* t_;
   u64 n_;
@@ -283,7 +281,7 @@ class CappedEngine {
           if (queries.contains(min)) file_one(ix, min, capped, visible + q);
           return false;
         });
-      } else if (total_windows_ > kSmallInput) {
+      } else if (total_windows_ > kCachedWindows) {
         file_prefetched(w, ix, last + 1, visible);
       } else {
         w.walk(last + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
@@ -294,7 +292,7 @@ class CappedEngine {
       return;
     }
     // Tables larger than the caches: the literal runs prefetch the key slot
-    // of the position kAhead further on.
+    // of the position kPrefetchDistance further on.
     const bool prefetch = index_.bytes() > kCachedBytes;
     MinWindow<T> ahead(t, shape_);
     Key* key = nullptr;
@@ -377,7 +375,7 @@ class CappedEngine {
       if (p < last) {
         w.walk(last + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
           if (q == p) return false;
-          if (prefetch && kAhead <= last - q) ix.prefetch_key(ahead.at(q + kAhead));
+          if (prefetch && kPrefetchDistance <= last - q) ix.prefetch_key(ahead.at(q + kPrefetchDistance));
           const bool f = filed(min);
           bool added = false;
           Key* kp = f ? ix.key(min, capped, visible + q, added) : ix.find(min);
@@ -496,7 +494,7 @@ class CappedEngine {
   // position, under about half as many keys, the rest later pairs), since
   // later messages mostly repeat earlier ones.
   void presize(u64 first_windows) {
-    if (total_windows_ <= kSmallInput) {
+    if (total_windows_ <= kCachedWindows) {
       index_.reserve(total_windows_ * 3 / 8, total_windows_ * 3 / 8);
     } else {
       index_.reserve(first_windows / 2, first_windows / 2);
@@ -530,7 +528,7 @@ class CappedEngine {
     const SymbolSpan& cur = msgs_[j];
     const SymbolSpan& src = msgs_[c];
     const u64 len = common_prefix(cur, p, src, s, std::min(cur.size - p, src.size - s));
-    meter_.add(len / 4);  // the symbols compared
+    meter_.add(len / work_units::kSymbolsPerUnit);  // the symbols compared
     if (len < k_) return false;
     add_reference(c, s, len);
     p += len;
