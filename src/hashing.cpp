@@ -47,11 +47,7 @@ u64 inverse_u64(u64 odd) {
 
 u64 hash_symbols(const SymbolSpan& s, u64 start, u64 len) {
   PALIMP_CHECK(start <= s.size && len <= s.size - start);
-  return with_symbols(s, [&](const auto* p) {
-    u64 h = 0;
-    for (u64 i = start; i < start + len; ++i) h = h * HASH_BASE + p[i];
-    return h;
-  });
+  return with_symbols(s, [&](const auto* p) { return hash_direct(p + start, len); });
 }
 
 }  // namespace palimp

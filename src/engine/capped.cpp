@@ -40,8 +40,6 @@ using capped_detail::QuerySet;
 // calls some of them out of line, once per position.
 #define PALIMP_INLINE __attribute__((always_inline))
 
-constexpr u64 kBase2 = HASH_BASE * HASH_BASE;
-constexpr u64 kBase4 = kBase2 * kBase2;
 constexpr u64 kBatch = 16;  // positions hashed ahead of their table probes
 constexpr u64 kPrefetchDistance = 16;  // positions ahead that a literal run prefetches
 constexpr u64 kSeam = 16;   // longest literal between references kept waiting
@@ -63,18 +61,6 @@ u64 common_suffix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 
       return l;
     });
   });
-}
-
-// Hash of w symbols at x, four symbols per link of the dependency chain.
-template <class T>
-u64 hash_direct(const T* x, u64 w) {
-  u64 h = 0;
-  u64 i = 0;
-  for (; w - i >= 4; i += 4) {
-    h = h * kBase4 + ((u64{x[i]} * HASH_BASE + x[i + 1]) * HASH_BASE + x[i + 2]) * HASH_BASE + x[i + 3];
-  }
-  for (; i < w; ++i) h = h * HASH_BASE + x[i];
-  return h;
 }
 
 // The window lengths and the powers of the base that rolling them needs.
@@ -147,9 +133,9 @@ class Windows {
       if (stop(p, min, capped) || p + 1 == to) break;
       if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
       const u64 out = t[p];
-      min = min * HASH_BASE - out * top_k + t[p + k];
+      min = roll_step(min, out, t[p + k], top_k);
       if (p < full_end) {
-        capped = capped * HASH_BASE - out * top_C + t[p + C];
+        capped = roll_step(capped, out, t[p + C], top_C);
         if (p + 1 == full_end) tail_weight = s_.below_C;  // the next window is the tail
       } else {
         capped -= out * tail_weight;
@@ -185,7 +171,7 @@ class MinWindow {
   // Requires a min window at p.
   u64 at(u64 p) {
     if (valid_ && p >= pos_ && p - pos_ <= s_.k) {
-      for (; pos_ < p; ++pos_) min_ = min_ * HASH_BASE - u64{t_[pos_]} * s_.top_k + t_[pos_ + s_.k];
+      for (; pos_ < p; ++pos_) min_ = roll_step(min_, t_[pos_], t_[pos_ + s_.k], s_.top_k);
     } else {
       min_ = hash_direct(t_ + p, s_.k);
       pos_ = p;
@@ -512,7 +498,7 @@ class CappedEngine {
         for (u64 p = 0;; ++p) {
           queries_.insert(h);
           if (p + k_ == n) break;
-          h = h * HASH_BASE - u64{t[p]} * shape_.top_k + t[p + k_];
+          h = roll_step(h, t[p], t[p + k_], shape_.top_k);
         }
       });
     }

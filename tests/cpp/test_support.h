@@ -2,11 +2,14 @@
 // and a deterministic generator of repetitive inputs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "contract.h"
 #include "core.h"
 #include "segment_table.h"
 
@@ -80,28 +83,13 @@ inline Messages random_versions(std::mt19937_64& rng, u32 alphabet, int count, i
   return out;
 }
 
-// Every list tiles its message, references point strictly backwards and stay
-// in bounds, and every reference names exactly the tokens it replaces.
-inline ::testing::AssertionResult resolves_to_input(const Messages& msgs, const Lists& lists) {
-  if (lists.size() != msgs.size()) return ::testing::AssertionFailure() << "list count " << lists.size();
-  for (size_t i = 0; i < msgs.size(); ++i) {
-    std::vector<u32> rebuilt;
-    for (const auto& seg : lists[i]) {
-      if (const auto* l = std::get_if<Literal>(&seg)) {
-        if (l->tokens.empty()) return ::testing::AssertionFailure() << "empty literal in " << i;
-        rebuilt.insert(rebuilt.end(), l->tokens.begin(), l->tokens.end());
-      } else {
-        const auto& r = std::get<Reference>(seg);
-        if (r.message >= i) return ::testing::AssertionFailure() << "forward reference in " << i;
-        const auto& src = msgs[r.message];
-        if (r.start > src.size() || r.len > src.size() - r.start)
-          return ::testing::AssertionFailure() << "reference out of bounds in " << i;
-        rebuilt.insert(rebuilt.end(), src.begin() + r.start, src.begin() + r.start + r.len);
-      }
-    }
-    if (rebuilt != msgs[i]) return ::testing::AssertionFailure() << "message " << i << " does not rebuild";
-  }
-  return ::testing::AssertionSuccess();
+using contract::Engine;
+
+// The engines' contract (contract.h) as a test assertion.
+inline ::testing::AssertionResult holds_contract(const Messages& msgs, const Lists& lists, u64 k, Engine engine) {
+  const std::string why = contract::violation(msgs, lists, k, engine);
+  if (why.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << why;
 }
 
 }  // namespace testing
