@@ -14,7 +14,7 @@ template <class V>
 class ExactEngine {
  public:
   ExactEngine(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, const Interrupt& interrupt)
-      : msgs_(messages), k_(k), roll_(k), index_(messages, places, k), meter_(interrupt) {}
+      : msgs_(messages), k_(k), roll_(k), meter_(interrupt), index_(messages, places, k, meter_) {}
 
   SegmentTable run() {
     for (u64 i = 0; i < msgs_.size(); ++i) {
@@ -143,8 +143,8 @@ class ExactEngine {
   std::span<const SymbolSpan> msgs_;
   u64 k_;
   RollingWindow roll_;
+  WorkMeter meter_;  // before index_, whose construction counts work on it
   CandidateIndex<V> index_;
-  WorkMeter meter_;
   SegmentTable out_;
 };
 

@@ -37,7 +37,8 @@ SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_
                             const Interrupt& interrupt = Interrupt{});
 
 // The same with the index's places stored 64 bits wide, as inputs beyond
-// 2^31 symbols need; for testing that path on small inputs.
+// CandidateIndex::kNarrowMax (2^28) symbols or messages need; for testing
+// that path on small inputs.
 SegmentTable exact_segments_wide(std::span<const SymbolSpan> messages, u64 min_match_len);
 
 }  // namespace palimp

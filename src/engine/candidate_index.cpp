@@ -27,13 +27,60 @@ constexpr u64 kPresizeWindows = u64{1} << 16;
 // at most kFilterMax.
 constexpr u64 kFilterFrom = u64{1} << 20;
 constexpr u64 kFilterMax = u64{1} << 20;
+// The merge of places() keys its heap by (place + 1) << kRunBits | run, so
+// places must stay below 2^(64 - kRunBits) (checked when the index is made).
+constexpr u64 kRunBits = 7;  // runs per enumeration: at most MAX_CANDIDATES + 1 <= 2^7
+constexpr u64 kRunMask = (u64{1} << kRunBits) - 1;
+static_assert(MAX_CANDIDATES + 1 <= (u64{1} << kRunBits));
+
+}  // namespace
+
+namespace {
+
+// Calls f(from, to) for each run [from, to) of fresh window starts of a
+// message of n >= k symbols cut into `pieces`: the starts outside
+// [at, at + len - k] of every reference at `at`.
+template <class F>
+void for_each_fresh_run(std::span<const Piece> pieces, u64 n, u64 k, F&& f) {
+  u64 j = 0;   // first start not yet known to be a copy or handed out
+  u64 at = 0;  // start of the current piece
+  for (const Piece& p : pieces) {
+    if (!p.is_literal()) {
+      assert(p.len >= k);
+      if (j < at) f(j, at);
+      j = std::max(j, at + p.len - k + 1);
+    }
+    at += p.len;
+  }
+  assert(at == n);
+  if (j < n - k + 1) f(j, n - k + 1);
+}
+
+// Calls f(j, hash of window j) for every window of k = roll.len() symbols
+// starting at j in [from, to) of the message whose symbols are t, rolling the
+// hash along, and counts `units` of work per window on `meter`.  Requires
+// from < to and to - 1 + k <= the message's size.
+template <class T, class F>
+void for_each_window_hash(const T* t, u64 from, u64 to, const RollingWindow& roll, WorkMeter& meter, u64 units,
+                          F&& f) {
+  const u64 k = roll.len();
+  u64 h = hash_direct(t + from, k);
+  for (u64 j = from;; ++j) {
+    f(j, h);
+    if (j + 1 == to) break;
+    h = roll.roll(h, t[j], t[j + k]);
+    if ((j & kCountMask) == 0) meter.add(kCountEvery * units);
+  }
+}
 
 }  // namespace
 
 template <class V>
-CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k)
+CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k,
+                                  WorkMeter& meter)
     : msgs_(messages), places_(places), k_(k) {
   PALIMP_CHECK(messages.size() <= ShortList<V>::kMaxValue && places.total() <= ShortList<V>::kMaxValue);
+  PALIMP_CHECK(places.total() < (u64{1} << (64 - kRunBits)) - 1);
   // Kept lists take about one byte per input symbol at most, so the index's
   // memory stays bounded by its input.
   keep_budget_ = std::max<u64>(kKeptPerChunk, places.total() / (MAX_CANDIDATES * sizeof(Candidate<V>)));
@@ -58,13 +105,10 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
       const SymbolSpan& msg = messages[m];
       if (msg.size < k) continue;
       with_symbols(msg, [&](const auto* t) {
-        u64 h = hash_symbols(msg, 0, k);
-        for (u64 p = 0;; ++p) {
+        for_each_window_hash(t, 0, msg.size - k + 1, roll, meter, work_units::kProbe, [&](u64, u64 h) {
           ShortList<V>& mark = wanted_.find_or_insert(h);
           if (mark.empty()) mark.word = 1;
-          if (p + k == msg.size) break;
-          h = roll.roll(h, t[p], t[p + k]);
-        }
+        });
       });
     }
     filtered_ = true;
@@ -81,29 +125,6 @@ void CandidateIndex<V>::add_message(u64 m, std::span<const Piece> pieces, WorkMe
     at += p.len;
   }
 }
-
-namespace {
-
-// Calls f(from, to) for each run [from, to) of fresh window starts of a
-// message of n >= k symbols cut into `pieces`: the starts outside
-// [at, at + len - k] of every reference at `at`.
-template <class F>
-void for_each_fresh_run(std::span<const Piece> pieces, u64 n, u64 k, F&& f) {
-  u64 j = 0;   // first start not yet known to be a copy or handed out
-  u64 at = 0;  // start of the current piece
-  for (const Piece& p : pieces) {
-    if (!p.is_literal()) {
-      assert(p.len >= k);
-      if (j < at) f(j, at);
-      j = std::max(j, at + p.len - k + 1);
-    }
-    at += p.len;
-  }
-  assert(at == n);
-  if (j < n - k + 1) f(j, n - k + 1);
-}
-
-}  // namespace
 
 template <class V>
 void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
@@ -128,48 +149,26 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   RollingWindow roll(k_);
   with_symbols(msg, [&](const auto* t) {
     for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) {
-      u64 h = hash_symbols(msg, from, k_);
       auto file = [&](u64 j, u64 hash) {
         pool_.append(fresh_.find_or_insert(hash), static_cast<V>(base + j));
       };
       if (filtered_) {
-        for (u64 j = from;; ++j) {
+        for_each_window_hash(t, from, to, roll, meter, work_units::kProbe, [&](u64 j, u64 h) {
           if (wanted_.find(h) != nullptr) file(j, h);
-          if (j + 1 == to) break;
-          h = roll.roll(h, t[j], t[j + k_]);
-          if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kProbe);
-        }
-        return;
-      }
-      if (!prefetch) {
-        for (u64 j = from;; ++j) {
-          file(j, h);
-          if (j + 1 == to) break;
-          h = roll.roll(h, t[j], t[j + k_]);
-          if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kWindowFiled);
-        }
-        return;
-      }
-      // Hash kHashAhead windows ahead of the one being filed and ask for their
-      // slots, so that the probes of a big table overlap instead of waiting
-      // for memory one by one.
-      u64 ring[kHashAhead];
-      u64 ahead = from;  // next window to hash
-      const u64 stop = std::min(to, from + kHashAhead);
-      for (; ahead < stop; ++ahead) {
-        if (ahead > from) h = roll.roll(h, t[ahead - 1], t[ahead - 1 + k_]);
-        ring[ahead % kHashAhead] = h;
-        fresh_.prefetch(h);
-      }
-      for (u64 j = from; j < to; ++j) {
-        if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kWindowFiled);
-        file(j, ring[j % kHashAhead]);
-        if (ahead < to) {
-          h = roll.roll(h, t[ahead - 1], t[ahead - 1 + k_]);
-          ring[ahead % kHashAhead] = h;
+        });
+      } else if (!prefetch) {
+        for_each_window_hash(t, from, to, roll, meter, work_units::kWindowFiled, file);
+      } else {
+        // Hash kHashAhead windows ahead of the one being filed and ask for
+        // their slots, so that the probes of a big table overlap instead of
+        // waiting for memory one by one.
+        u64 ring[kHashAhead];
+        for_each_window_hash(t, from, to, roll, meter, work_units::kWindowFiled, [&](u64 j, u64 h) {
+          if (j >= from + kHashAhead) file(j - kHashAhead, ring[j % kHashAhead]);  // before its slot is reused
+          ring[j % kHashAhead] = h;
           fresh_.prefetch(h);
-          ++ahead;
-        }
+        });
+        for (u64 j = to > from + kHashAhead ? to - kHashAhead : from; j < to; ++j) file(j, ring[j % kHashAhead]);
       }
     });
   });
@@ -187,13 +186,9 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
   RollingWindow roll(k_);
   with_symbols(msg, [&](const auto* t) {
     for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) {
-      u64 h = hash_symbols(msg, from, k_);
-      for (u64 j = from;; ++j) {
+      for_each_window_hash(t, from, to, roll, meter, work_units::kProbe, [&](u64, u64 h) {
         if ((h * 0xD6E8FEB86659FD93ull) >> 58 == 0) sample.push_back(h);
-        if (j + 1 == to) break;
-        h = roll.roll(h, t[j], t[j + k_]);
-        if ((j & kCountMask) == 0) meter.add(kCountEvery * work_units::kProbe);
-      }
+      });
     });
   });
   std::sort(sample.begin(), sample.end());
@@ -353,9 +348,6 @@ inline u64 CandidateIndex<V>::open_copies(V owner, const Candidate<V>& c, Run& r
 
 namespace {
 
-constexpr u64 kRunBits = 7;  // runs per enumeration: at most MAX_CANDIDATES + 1 <= 2^7
-constexpr u64 kRunMask = (u64{1} << kRunBits) - 1;
-static_assert(MAX_CANDIDATES + 1 <= (u64{1} << kRunBits));
 
 // A binary min-heap of distinct u64 in h[0, n).
 void heap_push(u64* h, u32& n, u64 v) {

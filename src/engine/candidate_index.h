@@ -108,8 +108,9 @@ class CandidateIndex {
 
   // Indexes windows of `k` symbols of `messages` (none when k is 0), read in
   // place; both must outlive the index.  Requires every place and message
-  // number to fit V (fits_narrow for u32).
-  CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k);
+  // number to fit V (fits_narrow for u32).  Counts the work of its setup on
+  // `meter`, whose interrupt may end it.
+  CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
 
   // Adds message m, cut into `pieces` (in order; they tile it, and every
   // reference has len >= k and names an already added message).  Requires

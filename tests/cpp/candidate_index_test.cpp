@@ -89,9 +89,9 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
   for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
   const SegmentTable table = exact_segments(spans, k);
   const PlaceNumbering numbering(spans);
-  CandidateIndex<V> index(spans, numbering, k);
   const Interrupt never;
   WorkMeter meter(never);
+  CandidateIndex<V> index(spans, numbering, k, meter);
   std::map<u64, std::vector<Place>> all;
   for (u64 m = 0; m < msgs.size(); ++m) {
     // While message m is scanned the index holds messages 0..m-1: check
