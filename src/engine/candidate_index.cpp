@@ -90,6 +90,7 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
   // of k symbols or more is added.)
   const u64 windows = indexable_windows(messages, k);
   if (windows <= kPresizeWindows) small_reserve_ = windows / 2;
+  windows_left_ = windows;
   // Only windows of messages 1.. are ever looked up.  When those are few
   // next to the windows to index (a long document, then a short question
   // about it), the index files only windows whose hash one of them has: no
@@ -129,8 +130,15 @@ void CandidateIndex<V>::add_message(u64 m, std::span<const Piece> pieces, WorkMe
 template <class V>
 void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
   const SymbolSpan& msg = msgs_[m];
+  const u64 windows = msg.size - k_ + 1;
+  assert(windows <= windows_left_);
+  windows_left_ -= windows;
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
+  if (m > 0) {
+    later_windows_ += windows;
+    later_fresh_ += fresh;
+  }
   if (fresh == 0) return;
   // Room for every new key, so the table does not grow while filing.  A big
   // message sizes it for an estimate of its distinct windows instead: text
@@ -141,6 +149,15 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     room = std::min(fresh, wanted_.size());  // every key filed is a wanted one
   } else if (fresh >= kEstimateFrom && fresh_.size() + fresh > fresh_.limit()) {
     room = estimate_keys(m, pieces, fresh, meter);
+  }
+  if (!filtered_ && later_windows_ > 0 && fresh_.size() + room > fresh_.limit()) {
+    // The table must grow: make it large enough for the messages still to
+    // come as well, supposing they are as fresh as messages 1.. so far.  On
+    // input that never repeats this sizes the table once for good, instead
+    // of doubling it (and briefly holding both copies) again and again; on
+    // repetitive input it adds little.  It never reserves more than one key
+    // per window still to come.
+    room += static_cast<u64>(static_cast<unsigned __int128>(windows_left_) * later_fresh_ / later_windows_);
   }
   fresh_.reserve(std::max(fresh_.size() + room, small_reserve_));
 

@@ -24,14 +24,17 @@
 // left uninitialised.
 //
 // PLACEMENT.  The caller gives each entry a 64-bit key; the table mixes it
-// as (key ^ key >> 29) * mul + add, takes the group from the high bits of
-// the mix scaled to the group count and the tag from its middle bits.  Keys
-// that are polynomial window hashes have poorly mixed low bits, which the
+// as (key ^ key >> 29) * mul, takes the group from the high bits of the mix
+// scaled to the group count and the tag from its middle bits.  Keys that are
+// polynomial window hashes have poorly mixed low bits, which the
 // multiplication carries into the high ones.  Whoever writes the input
 // chooses the window hashes, and with a fixed mix could pile every key onto
 // a few groups and make each search walk them all; so every table draws its
-// own mul and add (hash_seed) when it is first made, which nobody outside
-// the process can know or choose.
+// own odd mul (hash_seed) when it is first made, which nobody outside the
+// process can know or choose.  Two distinct keys then share the high bits
+// of their mix about as often as random values would (multiplicative
+// hashing by a random odd number is universal), and an added constant would
+// not change that, only cost a register in every hot loop.
 //
 // The layout is a View, a small value that hot loops copy into locals: the
 // compiler then keeps it in registers, which it cannot do for fields that a
@@ -100,10 +103,9 @@ class GroupTable {
     u64 size = 0;
     u64 limit = 0;  // entries allowed before the table must grow
     u64 mul = 1;    // odd; the table's own mix
-    u64 add = 0;
 
     bool full() const { return size >= limit; }
-    u64 mix(u64 key) const { return (key ^ (key >> 29)) * mul + add; }
+    u64 mix(u64 key) const { return (key ^ (key >> 29)) * mul; }
 
     // The entry with eq(entry), searched from the group of `mixed`
     // (= mix(key)); nullptr when there is none.
@@ -198,6 +200,11 @@ class GroupTable {
   const View& view() const { return v_; }
   void adopt(const View& v) { v_ = v; }
 
+  // Groups that hold `entries` at a load of at most 7/8, and the entries
+  // that `groups` groups take before they grow.
+  static u64 groups_for(u64 entries) { return (entries + entries / 7) / kGroup + 1; }
+  static u64 limit_of(u64 groups) { return groups * kGroup - groups * kGroup / 8; }
+
   // Room for `entries` in all, so that adding up to that many does not
   // grow the table.  It grows at least twofold, so that callers reserving
   // a little more message after message rebuild it only O(log n) times.
@@ -225,9 +232,6 @@ class GroupTable {
   }
 
  private:
-  // Groups holding `entries` at a load of at most 7/8.
-  static u64 groups_for(u64 entries) { return (entries + entries / 7) / kGroup + 1; }
-
   template <class KeyOf>
   void rebuild(u64 groups, KeyOf&& key_of) {
     PALIMP_CHECK(groups <= (u64{1} << 56) / kGroupBytes);
@@ -236,13 +240,11 @@ class GroupTable {
     fresh.slots = reinterpret_cast<Slot*>(block);
     fresh.ctrl = block + groups * kGroup * sizeof(Slot);
     fresh.groups = groups;
-    fresh.limit = groups * kGroup - groups * kGroup / 8;  // load 7/8
+    fresh.limit = limit_of(groups);
     if (v_.groups == 0) {  // the mix is drawn once, when the table is first made
       fresh.mul = hash_seed() | 1;
-      fresh.add = hash_seed();
     } else {
       fresh.mul = v_.mul;
-      fresh.add = v_.add;
     }
     std::memset(fresh.ctrl, kFree, groups * kGroup);
     for (u64 i = 0; i < v_.groups * kGroup; ++i) {
