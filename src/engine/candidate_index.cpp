@@ -136,7 +136,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
   if (m > 0) {
-    later_windows_ += windows;
+    ++later_added_;
     later_fresh_ += fresh;
   }
   if (fresh == 0) return;
@@ -150,14 +150,18 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   } else if (fresh >= kEstimateFrom && fresh_.size() + fresh > fresh_.limit()) {
     room = estimate_keys(m, pieces, fresh, meter);
   }
-  if (!filtered_ && later_windows_ > 0 && fresh_.size() + room > fresh_.limit()) {
+  if (!filtered_ && later_added_ > 0 && fresh_.size() + room > fresh_.limit()) {
     // The table must grow: make it large enough for the messages still to
-    // come as well, supposing they are as fresh as messages 1.. so far.  On
-    // input that never repeats this sizes the table once for good, instead
-    // of doubling it (and briefly holding both copies) again and again; on
-    // repetitive input it adds little.  It never reserves more than one key
-    // per window still to come.
-    room += static_cast<u64>(static_cast<unsigned __int128>(windows_left_) * later_fresh_ / later_windows_);
+    // come as well, supposing each adds as many fresh windows as messages
+    // 1.. did on average.  Unrelated messages then size the table once for
+    // good, instead of doubling it (and briefly holding both copies) again
+    // and again; a transcript that grows by a turn a message, or versions
+    // that differ by a few edits, predict about what they will add.  Never
+    // more than one key per window still to come.
+    const u64 messages_left = msgs_.size() - 2 - m;  // m is not the last message, which is never added
+    const u64 predicted = static_cast<u64>(std::min<unsigned __int128>(
+        windows_left_, static_cast<unsigned __int128>(later_fresh_) * messages_left / later_added_));
+    room += predicted;
   }
   fresh_.reserve(std::max(fresh_.size() + room, small_reserve_));
 
