@@ -157,7 +157,9 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     // good, instead of doubling it (and briefly holding both copies) again
     // and again; a transcript that grows by a turn a message, or versions
     // that differ by a few edits, predict about what they will add.  Never
-    // more than one key per window still to come.
+    // more than one key per window still to come: when the prediction is
+    // wrong (a long first turn, then short ones), the room left unused is at
+    // most what input of that size that never repeats would fill.
     const u64 messages_left = msgs_.size() - 2 - m;  // m is not the last message, which is never added
     const u64 predicted = static_cast<u64>(std::min<unsigned __int128>(
         windows_left_, static_cast<unsigned __int128>(later_fresh_) * messages_left / later_added_));
