@@ -131,8 +131,7 @@ template <class V>
 void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
   const SymbolSpan& msg = msgs_[m];
   const u64 windows = msg.size - k_ + 1;
-  assert(windows <= windows_left_);
-  windows_left_ -= windows;
+  windows_left_ -= std::min(windows, windows_left_);  // the last message (never added by the engine) has none left
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
   if (m > 0) {
@@ -160,7 +159,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     // more than one key per window still to come: when the prediction is
     // wrong (a long first turn, then short ones), the room left unused is at
     // most what input of that size that never repeats would fill.
-    const u64 messages_left = msgs_.size() - 2 - m;  // m is not the last message, which is never added
+    const u64 messages_left = msgs_.size() - 1 - std::min<u64>(m + 1, msgs_.size() - 1);  // the last is never indexed
     const u64 predicted = static_cast<u64>(std::min<unsigned __int128>(
         windows_left_, static_cast<unsigned __int128>(later_fresh_) * messages_left / later_added_));
     room += predicted;
