@@ -79,6 +79,7 @@ template <class V>
 CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k,
                                   WorkMeter& meter)
     : msgs_(messages), places_(places), k_(k) {
+  for (ShortListMap<V>* map : {&fresh_, &partial_, &kept_, &wanted_}) map->count_growth_on(meter);
   PALIMP_CHECK(messages.size() <= ShortList<V>::kMaxValue && places.total() <= ShortList<V>::kMaxValue);
   PALIMP_CHECK(places.total() < (u64{1} << (64 - kRunBits)) - 1);
   // Kept lists take about one byte per input symbol at most, so the index's

@@ -108,8 +108,9 @@ class CandidateIndex {
 
   // Indexes windows of `k` symbols of `messages` (none when k is 0), read in
   // place; both must outlive the index.  Requires every place and message
-  // number to fit V (fits_narrow for u32).  Counts the work of its setup on
-  // `meter`, whose interrupt may end it.
+  // number to fit V (fits_narrow for u32).  Counts the work of its setup,
+  // and of every growth of its tables, on `meter`, whose interrupt may end
+  // it; `meter` must outlive the index.
   CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
 
   // Adds message m, cut into `pieces` (in order; they tile it, and every

@@ -202,6 +202,8 @@ class CappedEngine {
         places_of_(messages),
         index_(params.ncap) {
     PALIMP_CHECK(places_of_.total() < std::numeric_limits<Place>::max());
+    index_.count_growth_on(meter_);
+    queries_.count_growth_on(meter_);
     // Min windows of the messages from each one on, for the choice of
     // filing only what later messages can ask for (see prepare_filing).
     later_windows_.assign(msgs_.size() + 1, 0);

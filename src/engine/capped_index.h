@@ -64,6 +64,12 @@ class PairIndex {
   // n = ncap.  Places must fit in Place (the caller checks).
   explicit PairIndex(u64 n) : n_(n) {}
 
+  // Growing either table counts as work on `meter` (see GroupTable).
+  void count_growth_on(WorkMeter& meter) {
+    keys_.count_growth_on(meter);
+    pairs_.count_growth_on(meter);
+  }
+
   // Room for `keys` keys and `pairs` later pairs in all.
   void reserve(u64 keys, u64 pairs) {
     keys_.reserve(keys, key_of);
@@ -190,6 +196,8 @@ class QuerySet {
   } key_of{};
 
  public:
+  void count_growth_on(WorkMeter& meter) { slots_.count_growth_on(meter); }
+
   // Room for `hashes` members; call before inserting.
   void reserve(u64 hashes) {
     slots_.reserve(hashes * 2, key_of);  // a load below 1/2: misses end in the first group

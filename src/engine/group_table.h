@@ -52,6 +52,7 @@
 
 #include "big_buffer.h"
 #include "check.h"
+#include "interrupt.h"
 
 namespace palimp {
 
@@ -180,17 +181,23 @@ class GroupTable {
   };
 
   GroupTable() = default;  // allocates nothing until the first entry or reserve
-  GroupTable(GroupTable&& o) noexcept : v_(std::exchange(o.v_, View{})) {}
+  GroupTable(GroupTable&& o) noexcept : v_(std::exchange(o.v_, View{})), meter_(o.meter_) {}
   GroupTable& operator=(GroupTable&& o) noexcept {
     if (this != &o) {
       release();
       v_ = std::exchange(o.v_, View{});
+      meter_ = o.meter_;
     }
     return *this;
   }
   GroupTable(const GroupTable&) = delete;
   GroupTable& operator=(const GroupTable&) = delete;
   ~GroupTable() { release(); }
+
+  // Growing the table counts its entries, filed again, on `meter` (which
+  // must outlive every growth); its interrupt may then end a growth, and
+  // the table stays as it was.
+  void count_growth_on(WorkMeter& meter) { meter_ = &meter; }
 
   u64 size() const { return v_.size; }
   bool empty() const { return v_.size == 0; }
@@ -236,6 +243,13 @@ class GroupTable {
   void rebuild(u64 groups, KeyOf&& key_of) {
     PALIMP_CHECK(groups <= (u64{1} << 56) / kGroupBytes);
     u8* block = static_cast<u8*>(allocate_big(groups * kGroupBytes));
+    struct Guard {  // frees the new block when an interrupt ends the growth
+      u8* block;
+      u64 bytes;
+      ~Guard() {
+        if (block != nullptr) release_big(block, bytes);
+      }
+    } guard{block, groups * kGroupBytes};
     View fresh;
     fresh.slots = reinterpret_cast<Slot*>(block);
     fresh.ctrl = block + groups * kGroup * sizeof(Slot);
@@ -248,8 +262,12 @@ class GroupTable {
     }
     std::memset(fresh.ctrl, kFree, groups * kGroup);
     for (u64 i = 0; i < v_.groups * kGroup; ++i) {
+      if (meter_ != nullptr && ((i + 1) & (work_units::kCountEvery - 1)) == 0) {
+        meter_->add(work_units::kCountEvery * work_units::kWindowFiled);
+      }
       if (v_.ctrl[i] != kFree) *fresh.claim(fresh.mix(key_of(v_.slots[i]))) = v_.slots[i];
     }
+    guard.block = nullptr;
     fresh.size = v_.size;
     release();
     v_ = fresh;
@@ -260,6 +278,7 @@ class GroupTable {
   }
 
   View v_;
+  WorkMeter* meter_ = nullptr;
 };
 
 }  // namespace palimp

@@ -179,6 +179,9 @@ class ShortListMap {
   } key_of{};
 
  public:
+  // Growing the table counts as work on `meter` (see GroupTable).
+  void count_growth_on(WorkMeter& meter) { t_.count_growth_on(meter); }
+
   // Makes room for `keys` keys in all, so inserting up to that many will not
   // grow the table.  Most lookups of the exact engine miss (a window of new
   // material), and a miss ends sooner the emptier the table: tables small
