@@ -51,8 +51,9 @@ void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scra
   store.add(scratch);
 }
 
-// Tokens of an input that is reserved whole before any is converted.
-constexpr u64 kSmallInput = 1024;
+// The most tokens of an input reserved whole, at the widest id width,
+// before any is converted.
+constexpr u64 kReserveWholeTokens = 1024;
 
 // Total length of the entries that can tell it cheaply, and their number, to
 // size the store once.
@@ -80,7 +81,7 @@ TokenStore to_token_messages(PyObject* messages) {
   const auto [hint, count] = length_hint(messages);
   store.reserve_messages(count);
   // Small inputs get room for the widest ids at once: one allocation.
-  if (hint <= kSmallInput) store.reserve_tokens(hint, 4, count);
+  if (hint <= kReserveWholeTokens) store.reserve_tokens(hint, 4, count);
   std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
     if (entry == Py_None) return;

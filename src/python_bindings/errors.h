@@ -46,16 +46,4 @@ PyObject* guarded(Body&& body) noexcept {
   return nullptr;
 }
 
-// The same for slots that return int (0 on success, -1 on failure).
-template <class Body>
-int guarded_int(Body&& body) noexcept {
-  PyObject* r = guarded([&] {
-    body();
-    return PyRef::borrow(Py_None);
-  });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
-}
-
 }  // namespace palimp::py

@@ -19,7 +19,7 @@ namespace {
 bool loaded = false;
 
 // Fills the API table from the capsule; on failure leaves a Python error set.
-bool load() {
+bool load_api_table() {
   PyRef module = PyRef::steal(PyImport_ImportModule("numpy.core.multiarray"));
   if (!module) return false;
   PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
@@ -48,7 +48,7 @@ bool load() {
 }
 
 template <class T>
-T load(const char* p, bool swapped) {
+T read_element(const char* p, bool swapped) {
   T v;
   std::memcpy(&v, p, sizeof(T));
   if (swapped) {
@@ -70,7 +70,7 @@ u64 or_of(const char* base, npy_intp n, npy_intp stride, bool swapped) {
     const T* p = reinterpret_cast<const T*>(base);  // aligned: checked by the caller
     for (npy_intp i = 0; i < n; ++i) acc |= static_cast<u64>(static_cast<std::int64_t>(p[i]));
   } else {
-    for (npy_intp i = 0; i < n; ++i) acc |= static_cast<u64>(static_cast<std::int64_t>(load<T>(base + i * stride, swapped)));
+    for (npy_intp i = 0; i < n; ++i) acc |= static_cast<u64>(static_cast<std::int64_t>(read_element<T>(base + i * stride, swapped)));
   }
   return acc;
 }
@@ -88,7 +88,7 @@ u64 narrow_into(const char* base, npy_intp n, npy_intp stride, bool swapped, D* 
     }
   } else {
     for (npy_intp i = 0; i < n; ++i) {
-      const T v = load<T>(base + i * stride, swapped);
+      const T v = read_element<T>(base + i * stride, swapped);
       acc |= static_cast<u64>(static_cast<std::int64_t>(v));
       dst[i] = static_cast<D>(v);
     }
@@ -131,7 +131,7 @@ void release_storage(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule
 
 void ensure_numpy() {
   if (loaded) return;
-  if (!load()) {
+  if (!load_api_table()) {
     PyObject* cause = PyErr_GetRaisedException();
     PyRef text = PyRef::steal(cause ? PyObject_Str(cause) : nullptr);
     Py_XDECREF(cause);
