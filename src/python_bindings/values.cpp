@@ -1,5 +1,6 @@
 #include "python_bindings/values.h"
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -125,10 +126,24 @@ PyRef tuple_of(Items... items) {
 //     def __reduce_ex__(self, protocol): return self.__reduce__()
 // __reduce_ex__, which pickle and copy call first, is defined as well: it
 // spares them object.__reduce_ex__'s lookup of __reduce__ (a fifth of the
-// cost of pickling a segment list).
+// cost of pickling a segment list).  Its protocol is converted as the
+// interpreter's own types convert it (to a C int, through __index__), with
+// the same errors, and then unused.
 template <class... Fields>
 PyRef reduce_to(PyObject* self, Fields... fields) {
   return tuple_of(PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))), tuple_of(std::move(fields)...));
+}
+
+template <PyObject* (*Reduce)(PyObject*, PyObject*)>
+PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
+  int overflow = 0;
+  const long v = PyLong_AsLongAndOverflow(protocol, &overflow);
+  if (v == -1 && PyErr_Occurred()) return nullptr;
+  if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+    return nullptr;
+  }
+  return Reduce(self, nullptr);
 }
 
 PyObject* reference_repr(const char* name, const ReferenceValue& v) {
@@ -169,7 +184,7 @@ PyGetSetDef literal_segment_getset[] = {
 
 PyMethodDef literal_segment_methods[] = {
     {"__reduce__", literal_segment_reduce, METH_NOARGS, nullptr},
-    {"__reduce_ex__", literal_segment_reduce, METH_O, nullptr},
+    {"__reduce_ex__", reduce_ex<literal_segment_reduce>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -212,7 +227,7 @@ PyObject* reference_reduce(PyObject* self, PyObject*) {
 template <class T>
 PyMethodDef reference_methods[] = {
     {"__reduce__", reference_reduce<T>, METH_NOARGS, nullptr},
-    {"__reduce_ex__", reference_reduce<T>, METH_O, nullptr},
+    {"__reduce_ex__", reduce_ex<reference_reduce<T>>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -306,7 +321,7 @@ PyGetSetDef literal_tokens_getset[] = {
 PyMethodDef literal_tokens_methods[] = {
     {"as_numpy", literal_tokens_as_numpy, METH_NOARGS, nullptr},
     {"__reduce__", literal_tokens_reduce, METH_NOARGS, nullptr},
-    {"__reduce_ex__", literal_tokens_reduce, METH_O, nullptr},
+    {"__reduce_ex__", reduce_ex<literal_tokens_reduce>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

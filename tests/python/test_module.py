@@ -4,6 +4,7 @@ that end a call abnormally (PanicException, MemoryError, sub-interpreters)."""
 import collections.abc
 import copy
 import pickle
+import re
 import sys
 import weakref
 
@@ -182,6 +183,13 @@ class TestValueClasses:
             assert hash(other) != hash(obj)
         nested = pickle.loads(pickle.dumps([[obj, obj]], 5))
         assert nested[0][0] is nested[0][1]  # the pickle memo keeps sharing
+        # The protocol converts as it does for the interpreter's own types.
+        assert obj.__reduce_ex__(Index(-1)) == obj.__reduce__()
+        for protocol in ("2", 2.0, None, 2**31, -2**31 - 1):
+            with pytest.raises((TypeError, OverflowError)) as info:
+                obj.__reduce_ex__(protocol)
+            with pytest.raises(type(info.value), match=f"^{re.escape(str(info.value))}$"):
+                object().__reduce_ex__(protocol)
 
     def test_compressors_do_not_pickle(self):
         for obj in (P.from_texts(["a"]), T.from_tokens([[1]])):
