@@ -2,13 +2,13 @@
 replayed through the fuzz harness's own checks, and the faults it found in
 the argument conversion as plain cases."""
 
-import collections.abc
 import importlib.util
 from pathlib import Path
 
 import pytest
 
 import palimp
+from probes import AbcOverstated, Overstated
 
 FUZZ = Path(__file__).resolve().parents[2] / "fuzz"
 spec = importlib.util.spec_from_file_location("python_fuzz", FUZZ / "python_fuzz.py")
@@ -38,27 +38,10 @@ def test_harness_reports_a_wrong_outcome(monkeypatch):
         harness.check_one(data)
 
 
-class Overlong:
-    """A sequence whose __len__ says 2**40 and whose items run out at 2."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return 2**40
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class OverlongAbc(Overlong, collections.abc.Sequence):
-    pass
-
-
 @pytest.mark.parametrize("call, expected", [
-    (lambda: palimp.PyLiteralTokens(Overlong([1, 2])).tokens, [1, 2]),
-    (lambda: len(palimp.PalimpText.from_texts(Overlong(["ab", None])).segments()), 2),
-    (lambda: palimp.PalimpTokens.from_texts_with_tokenizer(Overlong(["a b", "b"]), "whitespace").render([]),
+    (lambda: palimp.PyLiteralTokens(Overstated([1, 2])).tokens, [1, 2]),
+    (lambda: len(palimp.PalimpText.from_texts(Overstated(["ab", None])).segments()), 2),
+    (lambda: palimp.PalimpTokens.from_texts_with_tokenizer(Overstated(["a b", "b"]), "whitespace").render([]),
      [[0, 1], [1]]),
 ])
 def test_over_reported_length_only_sizes_storage(call, expected):
@@ -68,7 +51,7 @@ def test_over_reported_length_only_sizes_storage(call, expected):
 def test_over_reported_length_of_a_replacement_raises_the_item_error():
     t = palimp.PalimpTokens.from_tokens([[1, 2, 3, 4], [1, 2, 3, 4]])
     with pytest.raises(IndexError):
-        t.render(OverlongAbc([7, 8]))
+        t.render(AbcOverstated([7, 8]))
 
 
 @pytest.mark.parametrize("call, message", [

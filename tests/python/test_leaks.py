@@ -11,7 +11,6 @@ per call stand out in the resident size.
 `python tests/python/test_leaks.py` prints the figures of every case.
 """
 
-import collections.abc
 import gc
 import os
 import sys
@@ -21,6 +20,7 @@ import numpy as np
 import pytest
 
 import palimp
+from probes import AbcItems, CallBack, Index
 
 P = palimp.PalimpText
 T = palimp.PalimpTokens
@@ -29,31 +29,6 @@ LIMIT = CALLS // 10  # objects or blocks; a leak of one per call gives CALLS
 TRACED_LIMIT = 16 * 1024  # bytes; a leak of one small object per call gives > 64 KiB
 BIG_CALLS = 30
 RSS_LIMIT = 8 << 20  # bytes; a leaked copy of one input per call gives > 30 MiB
-
-
-class Index:
-    def __init__(self, value=None, error=None):
-        self.value, self.error = value, error
-
-    def __index__(self):
-        if self.error is not None:
-            # A fresh exception each time: raising one instance again would
-            # chain every traceback onto it.
-            raise type(self.error)(*self.error.args)
-        return self.value
-
-
-class Items(collections.abc.Sequence):
-    def __init__(self, items, fail_at=None):
-        self.items, self.fail_at = items, fail_at
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise KeyError(i)
-        return self.items[i]
 
 
 def fails(exc, call, *args, **kwargs):
@@ -80,20 +55,6 @@ p_approx = P.from_texts(TEXTS, exact_mode=False, cap_len=8, ncap=2)
 literal = palimp.PyLiteralTokens([1, 2, 3])
 
 
-class CallBack:
-    """An item whose __index__ calls back into t_words: render_texts is
-    refused there (the object is borrowed), segments is allowed."""
-
-    def __init__(self, exclusive):
-        self.exclusive = exclusive
-
-    def __index__(self):
-        if self.exclusive:
-            t_words.render_texts("x")
-        t_words.segments()
-        return 1
-
-
 SMALL = {
     # successes
     "from_tokens": succeeds(T.from_tokens, TOKENS, min_match_len=2),
@@ -104,7 +65,7 @@ SMALL = {
     "render list": succeeds(t_exact.render, [7, 8]),
     "render arrays": succeeds(t_exact.render, np.array([7, 8], dtype=np.uint32), as_numpy=True),
     "render range": succeeds(t_approx.render, range(3)),
-    "render shared callback": succeeds(t_words.render, [CallBack(False)]),
+    "render shared callback": succeeds(t_words.render, [CallBack(t_words, False)]),
     "render_texts": succeeds(t_words.render_texts, "x y"),
     "from_texts": succeeds(P.from_texts, TEXTS, min_match_len=3),
     "from_texts approximate": succeeds(P.from_texts, TEXTS, exact_mode=False),
@@ -121,13 +82,13 @@ SMALL = {
     "token id out of range": fails(OverflowError, T.from_tokens, [[1, 2, 3], [1, -1]]),
     "token id not an int": fails(TypeError, T.from_tokens, [[1, 2], [1.5]]),
     "token array of floats": fails(TypeError, T.from_tokens, [np.ones(4)]),
-    "item access fails": fails(KeyError, T.from_tokens, [[1], Items([1, 2], fail_at=1)]),
-    "index raises": fails(ValueError, T.from_tokens, [[Index(error=ValueError("v"))]]),
+    "item access fails": fails(KeyError, T.from_tokens, [[1], AbcItems([1, 2], item_error=KeyError(1))]),
+    "index raises": fails(ValueError, T.from_tokens, [[Index(ValueError("v"), fresh=True)]]),
     "text not a str": fails(TypeError, P.from_texts, ["a", 5]),
     "lone surrogate": fails(UnicodeEncodeError, P.from_texts, ["a", "b\ud800"]),
     "bad flag": fails(TypeError, P.from_texts, [], exact_mode=1),
     "bad size": fails(OverflowError, T.from_tokens, [], ncap=-1),
-    "size index raises": fails(TypeError, P.from_texts, ["a"], cap_len=Index(error=TypeError("t"))),
+    "size index raises": fails(TypeError, P.from_texts, ["a"], cap_len=Index(TypeError("t"), fresh=True)),
     "unknown tokenizer": fails(TypeError, T.from_texts_with_tokenizer, ["a"], "nope"),
     "hf tokenizer": fails(TypeError, T.from_texts_with_tokenizer, ["a"], "hf:model"),
     "binding: unexpected keyword": fails(TypeError, P.from_texts, [], minmatch=3),
@@ -138,9 +99,9 @@ SMALL = {
     "render id too large": fails(TypeError, t_exact.render, [1, 2**32]),
     "render negative id": fails(OverflowError, t_approx.render, (1, -1)),
     "render strided array": fails(TypeError, t_exact.render, np.arange(6, dtype=np.uint32)[::2]),
-    "render item access fails": fails(KeyError, t_exact.render, Items([1, 2], fail_at=1)),
+    "render item access fails": fails(KeyError, t_exact.render, AbcItems([1, 2], item_error=KeyError(1))),
     "render bad flag": fails(TypeError, t_exact.render, [1], as_numpy=1),
-    "render exclusive callback": fails(RuntimeError, t_words.render, [CallBack(True)]),
+    "render exclusive callback": fails(RuntimeError, t_words.render, [CallBack(t_words, True)]),
     "render_texts without tokenizer": fails(TypeError, t_exact.render_texts, "x"),
     "render_texts not a str": fails(TypeError, t_words.render_texts, 5),
     "text render not a str": fails(TypeError, p_exact.render, None),

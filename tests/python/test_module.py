@@ -1,7 +1,6 @@
 """The module, its six classes, argument binding and conversion, and failures
 that end a call abnormally (PanicException, MemoryError, sub-interpreters)."""
 
-import collections.abc
 import copy
 import pickle
 import re
@@ -13,6 +12,7 @@ import pytest
 
 import palimp
 from conftest import run_python
+from probes import AbcOverstated, Index
 
 P, T = palimp.PalimpText, palimp.PalimpTokens
 LS, RS = palimp.PyLiteralSegment, palimp.PyReferenceSegment
@@ -29,18 +29,6 @@ MAKE = {
     "PyLiteralTokens": lambda: LT([1, 2]),
     "PyReferenceTokens": lambda: RT(0, 1, 2),
 }
-
-
-class Index:
-    """An integer-like object whose __index__ returns or raises `value`."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class TestModule:
@@ -361,33 +349,19 @@ class TestArgumentConversion:
         assert not str(info.value).startswith("argument ")
 
 
-class Overstated(collections.abc.Sequence):
-    """A sequence whose __len__ promises 2**40 items; item access and
-    iteration end with IndexError after the real ones."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return 2**40
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 class TestAbnormalEnds:
     def test_overstated_length_only_sizes_storage(self):
         # Conversions take the items that iteration yields.
-        assert LT(Overstated([1, 2])).tokens == [1, 2]
-        assert P.from_texts(Overstated(["abcd", "abcd"])).render("x") == ["abcd", "x"]
-        w = T.from_texts_with_tokenizer(Overstated(["a b c d", "a b c d"]), "whitespace")
+        assert LT(AbcOverstated([1, 2])).tokens == [1, 2]
+        assert P.from_texts(AbcOverstated(["abcd", "abcd"])).render("x") == ["abcd", "x"]
+        w = T.from_texts_with_tokenizer(AbcOverstated(["a b c d", "a b c d"]), "whitespace")
         assert w.render_texts("x") == ["a b c d", "x"]
-        t = T.from_tokens(Overstated([Overstated([1, 2, 3, 4]), [1, 2, 3, 4]]))
+        t = T.from_tokens(AbcOverstated([AbcOverstated([1, 2, 3, 4]), [1, 2, 3, 4]]))
         assert t.render([0]) == [[1, 2, 3, 4], [0]]
         # render reads items 0 .. len - 1 by index: the third access fails.
         for as_numpy in (False, True):
             with pytest.raises(IndexError):
-                t.render(Overstated([7, 8]), as_numpy=as_numpy)
+                t.render(AbcOverstated([7, 8]), as_numpy=as_numpy)
         assert t.render([0]) == [[1, 2, 3, 4], [0]]
 
 

@@ -1,7 +1,6 @@
 """PalimpTokens: construction from token ids and from texts, segments,
 rendering to lists and uint32 arrays, rendering back to text."""
 
-import collections.abc
 import gc
 import sys
 
@@ -11,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import palimp
 from conftest import check_token_segments, compact, rendered_tokens
+from probes import AbcItems, Items
 
 T = palimp.PalimpTokens
 
@@ -19,27 +19,6 @@ ENGINES = [pytest.param(True, id="exact"), pytest.param(False, id="approximate")
 
 UNKNOWN = (". Available: 'whitespace', 'hf:<model>' (with feature), "
            "'file:<path>' (with feature)")
-
-
-class Items:
-    """A plain sequence (no fast path applies): __len__ and __getitem__ only."""
-
-    def __init__(self, items, len_error=None, item_error=None):
-        self.items, self.len_error, self.item_error = list(items), len_error, item_error
-
-    def __len__(self):
-        if self.len_error:
-            raise self.len_error
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if self.item_error and i == 1:
-            raise self.item_error
-        return self.items[i]
-
-
-class AbcItems(Items, collections.abc.Sequence):
-    """The same, derived from collections.abc.Sequence."""
 
 
 def r(a, b):
