@@ -50,6 +50,19 @@ inline constexpr u64 kLookup = 8;                 // a position looked up by the
 inline constexpr u64 kPosition = 16;              // a position scanned by the capped engine
 inline constexpr u64 kCandidate = 16;             // a candidate place examined
 inline constexpr u64 kSymbolsPerUnit = 4;         // symbols compared or copied per unit
+// What the result builders and the Python bindings count, from the
+// interrupt latency benchmark's calls on the same machine: a segment of
+// segments() costs about 35 ns with its share of the lists, an int of a
+// rendered list about 10, a piece rendered into text about 12, a token
+// decoded about 15; a piece's byte offsets take a few ns in ASCII text and
+// a scan of up to 64 characters in other text.
+inline constexpr u64 kPythonObject = 32;  // a Python object made, or an item converted from one
+inline constexpr u64 kPiece = 16;         // a piece of a segment list walked
+inline constexpr u64 kToken = 16;         // a token of a tokenizer encoded or decoded
+// The most symbols copied, or Python objects made, between two counts, so
+// that one long literal or message is no unmetered stretch.
+inline constexpr u64 kCopyChunk = u64{1} << 20;
+inline constexpr u64 kObjectChunk = u64{1} << 12;
 
 }  // namespace work_units
 

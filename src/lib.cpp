@@ -154,36 +154,102 @@ std::vector<std::vector<Segment>> TextCompressorState::segment_records() const {
   return out;
 }
 
-template <class Emit>
-std::vector<std::string> TextCompressorState::render(Emit&& emit) const {
+namespace {
+
+// Calls f(at, n) for consecutive chunks [at, at + n) of [start, start + len),
+// each of at most kCopyChunk symbols, counting the symbols of each on
+// `meter`, so that no single literal is an unmetered stretch.
+template <class F>
+void for_each_chunk(u64 start, u64 len, WorkMeter& meter, F&& f) {
+  for (u64 done = 0; done < len;) {
+    const u64 n = std::min(len - done, work_units::kCopyChunk);
+    f(start + done, n);
+    meter.add(n / work_units::kSymbolsPerUnit);
+    done += n;
+  }
+}
+
+}  // namespace
+
+TextCompressorState::RenderedSize TextCompressorState::rendered_size(u64 j, const SymbolSpan& replacement,
+                                                                     u32 replacement_max, WorkMeter& meter) const {
+  const SymbolSpan& text = texts.code_points(j);
+  const bool ascii = texts.ascii(j);
+  RenderedSize r;
+  for_each_piece(
+      j,
+      [&](u64 start, u64 len) {
+        meter.add(work_units::kPiece);
+        r.length = checked_add(r.length, len);
+        if (ascii) {
+          r.max_char = std::max(r.max_char, u32{0x7F});
+          return;
+        }
+        for_each_chunk(start, len, meter,
+                       [&](u64 at, u64 n) { r.max_char = std::max(r.max_char, max_symbol(text, at, n)); });
+      },
+      [&](const Piece&) {
+        meter.add(work_units::kPiece);
+        r.length = checked_add(r.length, replacement.size);
+        r.max_char = std::max(r.max_char, replacement_max);
+      });
+  return r;
+}
+
+void TextCompressorState::write_rendered(u64 j, const SymbolSpan& replacement, u8 width, void* out,
+                                         WorkMeter& meter) const {
+  const SymbolSpan& text = texts.code_points(j);
+  u8* at = static_cast<u8*>(out);
+  for_each_piece(
+      j,
+      [&](u64 start, u64 len) {
+        meter.add(work_units::kPiece);
+        for_each_chunk(start, len, meter, [&](u64 from, u64 n) {
+          copy_symbols(text, from, n, width, at);
+          at += n * width;
+        });
+      },
+      [&](const Piece&) {
+        meter.add(work_units::kPiece + replacement.size / work_units::kSymbolsPerUnit);
+        copy_symbols(replacement, 0, replacement.size, width, at);
+        at += replacement.size * width;
+      });
+}
+
+std::vector<std::string> TextCompressorState::render_with(TextRenderFn f) const {
   std::vector<std::string> out(texts.size());
+  std::string span;
   texts.for_each_entry([&](u64 k, u64 j) {
     if (j == TextStore::kAbsent) return;
-    for (const Piece& p : pieces(j)) {
-      if (p.is_literal()) {
-        texts.append_utf8(j, p.start, p.len, out[k]);
-      } else {
-        emit(out[k], p);
-      }
-    }
+    for_each_piece(
+        j, [&](u64 start, u64 len) { texts.append_utf8(j, start, len, out[k]); },
+        [&](const Piece& p) {
+          span.clear();
+          texts.append_utf8(p.source, p.start, p.len, span);
+          out[k] += f(span);
+        });
   });
   return out;
 }
 
-std::vector<std::string> TextCompressorState::render_with(TextRenderFn f) const {
-  return render([&](std::string& text, const Piece& p) {
-    check_reference(p);
-    std::string span;
-    texts.append_utf8(p.source, p.start, p.len, span);
-    text += f(span);
-  });
-}
-
 std::vector<std::string> TextCompressorState::render_replacing(std::string_view replacement) const {
-  return render([&](std::string& text, const Piece& p) {
-    check_reference(p);  // the same checks as every reference
-    text += replacement;
+  const CodeUnits with = to_code_units(replacement);
+  const SymbolSpan r = with.span();
+  const u32 replacement_max = with.ascii ? 0x7F : max_symbol(r, 0, r.size);  // as the module's
+  const Interrupt never;
+  WorkMeter meter(never);
+  std::vector<std::string> out(texts.size());
+  std::vector<u8> buffer;
+  texts.for_each_entry([&](u64 k, u64 j) {
+    if (j == TextStore::kAbsent) return;
+    const RenderedSize size = rendered_size(j, r, replacement_max, meter);
+    const u8 width = width_for(size.max_char);
+    if (size.length > SIZE_MAX / width) throw std::bad_alloc();
+    buffer.resize(size.length * width);
+    write_rendered(j, r, width, buffer.data(), meter);
+    append_utf8(SymbolSpan{buffer.data(), size.length, width}, 0, size.length, out[k]);
   });
+  return out;
 }
 
 double TextCompressorState::compression_ratio() const {

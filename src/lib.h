@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -138,17 +139,50 @@ struct TextCompressorState {
   // lies inside it.
   void check_reference(const Piece& ref) const;
 
+  // Walks the pieces of present text j in order: literal(start, len) for a
+  // run of its own code points, reference(piece) for a reference, checked
+  // against the stored texts first (InternalError when it fails).
+  template <class Literal, class Reference>
+  void for_each_piece(u64 j, Literal&& literal, Reference&& reference) const {
+    const u64 size = texts.code_points(j).size;
+    [[maybe_unused]] u64 at = 0;  // where the piece begins in text j
+    for (const Piece& p : pieces(j)) {
+      if (p.is_literal()) {
+        assert(p.start == at);  // a literal holds the text's own characters in place
+        PALIMP_CHECK(p.start <= size && p.len <= size - p.start);
+        literal(p.start, p.len);
+      } else {
+        check_reference(p);
+        reference(p);
+      }
+      at += p.len;
+    }
+    assert(at == size);  // the pieces tile the text
+  }
+
+  // Present text j rendered with every reference replaced by `replacement`
+  // (code points whose largest is `replacement_max`), in two steps that
+  // let the caller allocate in between: its length and largest code point
+  // (the largest is 0x7F at most for ASCII text, unscanned), then its code
+  // points written to `out`, `width` bytes each (a width that holds that
+  // largest), with room for that length.  Both count their work on `meter`.
+  struct RenderedSize {
+    u64 length = 0;
+    u32 max_char = 0;
+  };
+  RenderedSize rendered_size(u64 j, const SymbolSpan& replacement, u32 replacement_max, WorkMeter& meter) const;
+  void write_rendered(u64 j, const SymbolSpan& replacement, u8 width, void* out, WorkMeter& meter) const;
+
   std::vector<std::vector<Segment>> segment_records() const;
   std::vector<std::string> render_with(TextRenderFn f) const;
-  // render_with with every reference replaced by `replacement`.
+  // render_with with every reference replaced by `replacement`: through
+  // rendered_size and write_rendered, at the narrowest width, as the
+  // module renders.
   std::vector<std::string> render_replacing(std::string_view replacement) const;
   // Literal bytes plus one per reference, over the total input bytes; 1.0
   // for no input.
   double compression_ratio() const;
 
- private:
-  template <class Emit>
-  std::vector<std::string> render(Emit&& emit) const;
 };
 
 class Exact final : public Palimp {

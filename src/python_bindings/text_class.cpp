@@ -95,36 +95,13 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Present text j rendered with `replacement` for every reference, as one
 // new str built in place (None when it is empty), with the narrowest
 // storage that holds its characters, as the interpreter's own strs have.
-PyRef render_text(const TextCompressorState& s, u64 j, const TextView& replacement, u32 replacement_max) {
-  const std::span<const Piece> pieces = s.pieces(j);
-  const SymbolSpan& text = s.texts.code_points(j);
-  const bool ascii = s.texts.ascii(j);
-  u64 length = 0;
-  u32 max_char = 0;
-  for (const Piece& p : pieces) {
-    if (p.is_literal()) {
-      length = checked_add(length, p.len);
-      max_char = std::max(max_char, ascii ? u32{0x7F} : max_symbol(text, p.start, p.len));
-    } else {
-      s.check_reference(p);
-      length = checked_add(length, replacement.code_points.size);
-      max_char = std::max(max_char, replacement_max);
-    }
-  }
-  if (length == 0) return PyRef::borrow(Py_None);
-  if (length > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  PyRef out = checked(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
-  const u8 width = static_cast<u8>(PyUnicode_KIND(out.get()));
-  u8* at = static_cast<u8*>(PyUnicode_DATA(out.get()));
-  for (const Piece& p : pieces) {
-    if (p.is_literal()) {
-      copy_symbols(text, p.start, p.len, width, at);
-      at += p.len * width;
-    } else {
-      copy_symbols(replacement.code_points, 0, replacement.code_points.size, width, at);
-      at += replacement.code_points.size * width;
-    }
-  }
+PyRef render_text(const TextCompressorState& s, u64 j, const SymbolSpan& replacement, u32 replacement_max,
+                  WorkMeter& meter) {
+  const TextCompressorState::RenderedSize size = s.rendered_size(j, replacement, replacement_max, meter);
+  if (size.length == 0) return PyRef::borrow(Py_None);
+  if (size.length > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+  PyRef out = checked(PyUnicode_New(static_cast<Py_ssize_t>(size.length), size.max_char));
+  s.write_rendered(j, replacement, static_cast<u8>(PyUnicode_KIND(out.get())), PyUnicode_DATA(out.get()), meter);
   return out;
 }
 
@@ -136,9 +113,11 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const SymbolSpan& r = replacement.code_points;
     const u32 replacement_max = replacement.ascii ? 0x7F : max_symbol(r, 0, r.size);
     const TextCompressorState& s = c.state();
+    const Interrupt never;
+    WorkMeter meter(never);
     PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
     s.texts.for_each_entry([&](u64 k, u64 j) {
-      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None) : render_text(s, j, replacement, replacement_max);
+      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None) : render_text(s, j, r, replacement_max, meter);
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
     });
     return out;
