@@ -252,11 +252,14 @@ std::vector<std::string> TextCompressorState::render_replacing(std::string_view 
   return out;
 }
 
-double TextCompressorState::compression_ratio() const {
+double TextCompressorState::compression_ratio(const Interrupt& interrupt) const {
+  WorkMeter meter(interrupt);
   u64 kept = 0, total = 0;
   for (u64 j = 0; j < texts.present(); ++j) {
     total += texts.byte_length(j);
+    meter.add(work_units::kPiece);
     for (const Piece& p : pieces(j)) {
+      meter.add(work_units::kPiece);
       kept += p.is_literal() ? texts.byte_offset(j, p.start + p.len) - texts.byte_offset(j, p.start) : 1;
     }
   }

@@ -180,8 +180,8 @@ struct TextCompressorState {
   // module renders.
   std::vector<std::string> render_replacing(std::string_view replacement) const;
   // Literal bytes plus one per reference, over the total input bytes; 1.0
-  // for no input.
-  double compression_ratio() const;
+  // for no input.  `interrupt` may end the walk.
+  double compression_ratio(const Interrupt& interrupt = Interrupt{}) const;
 
 };
 

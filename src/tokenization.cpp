@@ -58,7 +58,8 @@ constexpr std::string_view kUnknown = "<UNK>";
 
 }  // namespace
 
-std::vector<u32> WhitespaceTokenizer::encode(std::string_view text) {
+std::vector<u32> WhitespaceTokenizer::encode(std::string_view text, const Interrupt& interrupt) {
+  WorkMeter meter(interrupt);
   std::vector<u32> ids;
   const u8* p = reinterpret_cast<const u8*>(text.data());
   const u8* const end = p + text.size();
@@ -79,11 +80,13 @@ std::vector<u32> WhitespaceTokenizer::encode(std::string_view text) {
     }
     ids.push_back(id_for(std::string_view(reinterpret_cast<const char*>(first),
                                           static_cast<size_t>(p - first))));
+    meter.add(work_units::kToken);
   }
   return ids;
 }
 
-std::string WhitespaceTokenizer::decode(std::span<const u32> ids) const {
+std::string WhitespaceTokenizer::decode(std::span<const u32> ids, const Interrupt& interrupt) const {
+  WorkMeter meter(interrupt);
   std::string out;
   if (ids.empty()) return out;
   u64 total = ids.size() - 1;  // the separating spaces
@@ -92,6 +95,7 @@ std::string WhitespaceTokenizer::decode(std::span<const u32> ids) const {
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i > 0) out.push_back(' ');
     out.append(ids[i] < vocab_size() ? token(ids[i]) : kUnknown);
+    meter.add(work_units::kToken);
   }
   return out;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "check.h"
+#include "interrupt.h"
 
 namespace palimp {
 
@@ -24,9 +25,10 @@ class Tokenize {
  public:
   virtual ~Tokenize() = default;
   // The ids of the tokens of `text` (valid UTF-8), in text order.
-  virtual std::vector<u32> encode(std::string_view text) = 0;
-  // The text of `ids`.
-  virtual std::string decode(std::span<const u32> ids) const = 0;
+  // `interrupt` may end the work; the tokens learnt until then stay learnt.
+  virtual std::vector<u32> encode(std::string_view text, const Interrupt& interrupt = Interrupt{}) = 0;
+  // The text of `ids`; `interrupt` may end the work.
+  virtual std::string decode(std::span<const u32> ids, const Interrupt& interrupt = Interrupt{}) const = 0;
 };
 
 // Splits texts at Unicode White_Space and numbers the tokens in the order
@@ -46,11 +48,11 @@ class WhitespaceTokenizer final : public Tokenize {
   // known.  One pass over the text; no allocation for known tokens.  Throws
   // std::length_error when a new token is met after kMaxTokens tokens have
   // been assigned (the ids before it are learnt; nothing else changes).
-  std::vector<u32> encode(std::string_view text) override;
+  std::vector<u32> encode(std::string_view text, const Interrupt& interrupt = Interrupt{}) override;
 
   // The tokens of `ids` joined by single spaces; ids never assigned decode as
   // "<UNK>".  The empty sequence gives the empty text.  Output sized exactly.
-  std::string decode(std::span<const u32> ids) const override;
+  std::string decode(std::span<const u32> ids, const Interrupt& interrupt = Interrupt{}) const override;
 
   // The id of `token`, assigning the next free id first if it is new.  Throws
   // std::length_error when it is new and kMaxTokens ids are already taken.

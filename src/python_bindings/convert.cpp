@@ -40,14 +40,22 @@ bool add_plain_ids(PyObject* seq, TokenStore& store) {
 
 // A sequence of token ids, added to the store as one message.  `scratch`
 // is reused from message to message.
-void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scratch) {
+void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scratch, SignalMeter& signals) {
   check_sequence(seq);
+  signals.add(work_units::kPythonObject);
   // An integer array's own elements, read in place; any value out of range
   // sends the array down the element-by-element path, which raises the error.
-  if (numpy::is_exact_ndarray(seq) && numpy::add_int_array(seq, store)) return;
-  if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && add_plain_ids(seq, store)) return;
+  const u64 before = store.messages();
+  if ((numpy::is_exact_ndarray(seq) && numpy::add_int_array(seq, store)) ||
+      ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && add_plain_ids(seq, store))) {
+    signals.add(store.span(before).size / work_units::kSymbolsPerUnit);
+    return;
+  }
   scratch.clear();
-  for_each_item(seq, [&](PyObject* item) { scratch.push_back(to_token_id(item)); });
+  for_each_item(seq, [&](PyObject* item) {
+    scratch.push_back(to_token_id(item));
+    signals.add(work_units::kPythonObject);
+  });
   store.add(scratch);
 }
 
@@ -75,7 +83,7 @@ std::pair<u64, u64> length_hint(PyObject* messages) {
 
 }  // namespace
 
-TokenStore to_token_messages(PyObject* messages) {
+TokenStore to_token_messages(PyObject* messages, SignalMeter& signals) {
   check_sequence(messages);
   TokenStore store;
   const auto [hint, count] = length_hint(messages);
@@ -84,8 +92,9 @@ TokenStore to_token_messages(PyObject* messages) {
   if (hint <= kReserveWholeTokens) store.reserve_tokens(hint, 4, count);
   std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
+    signals.add(work_units::kPythonObject);
     if (entry == Py_None) return;
-    add_token_sequence(entry, store, scratch);
+    add_token_sequence(entry, store, scratch, signals);
     if (store.messages() == 1) {
       // The messages of one list usually need the width the first needed;
       // reserving for that (not the widest) keeps unused room out of memory.
@@ -96,11 +105,12 @@ TokenStore to_token_messages(PyObject* messages) {
   return store;
 }
 
-TextMessages to_text_messages(PyObject* messages) {
+TextMessages to_text_messages(PyObject* messages, SignalMeter& signals) {
   const u64 hint = check_sequence(messages);
   TextMessages out{checked(PyList_New(0)), {}};
   out.views.reserve(hint);
   for_each_item(messages, [&](PyObject* entry) {
+    signals.add(work_units::kPythonObject);
     if (entry == Py_None) {
       out.views.emplace_back(std::nullopt);
       return;
@@ -114,18 +124,20 @@ TextMessages to_text_messages(PyObject* messages) {
 
 namespace {
 
-void add_text_entry(PyObject* entry, TextStore& store) {
+void add_text_entry(PyObject* entry, TextStore& store, SignalMeter& signals) {
+  signals.add(work_units::kPythonObject);
   if (entry == Py_None) {
     store.add_absent();
     return;
   }
   const TextView view = to_text_unchecked(entry);
   if (!store.add_borrowed(view.code_points, view.ascii)) raise_no_utf8(entry);
+  signals.add(view.code_points.size / work_units::kSymbolsPerUnit);  // the pass over it
 }
 
 }  // namespace
 
-TextStoreMessages to_text_store(PyObject* messages) {
+TextStoreMessages to_text_store(PyObject* messages, SignalMeter& signals) {
   check_sequence(messages);
   if (PyList_CheckExact(messages) || PyTuple_CheckExact(messages)) {
     // Reading str and None entries runs no Python code, so a copy of a list
@@ -135,12 +147,12 @@ TextStoreMessages to_text_store(PyObject* messages) {
                           {}};
     const Py_ssize_t n = PyTuple_GET_SIZE(out.keep.get());
     out.store.reserve(static_cast<u64>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) add_text_entry(PyTuple_GET_ITEM(out.keep.get(), i), out.store);
+    for (Py_ssize_t i = 0; i < n; ++i) add_text_entry(PyTuple_GET_ITEM(out.keep.get(), i), out.store, signals);
     return out;
   }
   TextStoreMessages out{checked(PyList_New(0)), {}};
   for_each_item(messages, [&](PyObject* entry) {
-    add_text_entry(entry, out.store);
+    add_text_entry(entry, out.store, signals);
     if (entry != Py_None && PyList_Append(out.keep.get(), entry) < 0) throw PythonError{};
   });
   return out;

@@ -1,6 +1,7 @@
 // Conversions of the compressor classes' arguments: message lists and engine
 // options.  Each follows the module's conversion rules exactly and raises
-// their errors; the bulk paths (lists of small ints, integer NumPy arrays,
+// their errors, and counts its work on `signals` (a pending Ctrl-C ends it);
+// the bulk paths (lists of small ints, integer NumPy arrays,
 // the interpreter's own string storage) give the same results and the same
 // errors as converting element by element.
 #pragma once
@@ -11,12 +12,13 @@
 #include "core.h"
 #include "lib.h"
 #include "python_bindings/args.h"
+#include "python_bindings/signals.h"
 
 namespace palimp::py {
 
 // `messages` of from_tokens: a sequence whose entries are None (absent,
 // dropped) or sequences of token ids.  Returns the present messages.
-TokenStore to_token_messages(PyObject* messages);
+TokenStore to_token_messages(PyObject* messages, SignalMeter& signals);
 
 // `messages` of the text class methods: a sequence whose entries are None or
 // str.  The views read the interpreter's own storage of each str; `keep`
@@ -25,7 +27,7 @@ struct TextMessages {
   PyRef keep;                                // a list of the present str objects
   std::vector<std::optional<TextView>> views;  // one per entry of the caller's list
 };
-TextMessages to_text_messages(PyObject* messages);
+TextMessages to_text_messages(PyObject* messages, SignalMeter& signals);
 
 // `messages` of from_texts, converted straight into the store the text
 // compressors read: the same rules and errors as to_text_messages, with one
@@ -34,7 +36,7 @@ struct TextStoreMessages {
   PyRef keep;  // holds the str objects whose storage `store` reads
   TextStore store;
 };
-TextStoreMessages to_text_store(PyObject* messages);
+TextStoreMessages to_text_store(PyObject* messages, SignalMeter& signals);
 
 // The five keyword-only engine arguments of every class method that builds a
 // compressor, declared once for all of them.

@@ -15,15 +15,6 @@
 
 namespace palimp::py {
 
-// The check a long compression polls: when a signal handler has raised (as
-// Python's own does for Ctrl-C, with KeyboardInterrupt), the call ends with
-// that exception and leaves nothing behind.
-struct SignalCheck {
-  void operator()() const {
-    if (PyErr_CheckSignals() < 0) throw PythonError{};
-  }
-};
-
 // Raises PanicException(message): an internal invariant failed.
 void raise_panic(const char* message);
 

@@ -18,6 +18,7 @@
 #include "python_bindings/convert.h"
 #include "python_bindings/errors.h"
 #include "python_bindings/heap_types.h"
+#include "python_bindings/signals.h"
 #include "python_bindings/values.h"
 
 namespace palimp::py {
@@ -61,12 +62,11 @@ constexpr auto kCompressionRatio = instance_method("PalimpText", "compression_ra
 PyObject* from_texts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto a = bind<kFromTexts>(args, nargs, kwnames);
-    TextStoreMessages messages = a.convert<"messages">(to_text_store);
+    SignalMeter signals;
+    TextStoreMessages messages = a.convert<"messages">([&](PyObject* m) { return to_text_store(m, signals); });
     const EngineOptions options = to_engine_options(a);
-    SignalCheck signals;
-    const Interrupt interrupt(signals);
     return new_instance<PyPalimpText>(reinterpret_cast<PyTypeObject*>(cls), options.exact, std::move(messages),
-                                      options.params, interrupt);
+                                      options.params, signals.interrupt());
   });
 }
 
@@ -76,19 +76,22 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     SharedAccess access(c.access);
     bind<kSegments>(args, nargs, kwnames);
     const TextCompressorState& s = c.state();
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
+    SignalMeter signals;
+    PyRef out = new_result_list(s.texts.size());
     s.texts.for_each_entry([&](u64 k, u64 j) {
       const std::span<const Piece> pieces = j == TextStore::kAbsent ? std::span<const Piece>() : s.pieces(j);
-      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+      PyRef list = new_result_list(pieces.size());
+      signals.add(work_units::kPythonObject);
       for (size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         PyRef seg = p.is_literal() ? make_literal_segment(s.texts.code_points(j), p.start, p.len)
                                    : make_reference_segment(s.to_bytes(p));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seg.release());
+        signals.add(work_units::kPythonObject + (p.is_literal() ? p.len / work_units::kSymbolsPerUnit : 0));
       }
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), list.release());
     });
-    return out;
+    return publish_nested(std::move(out));
   });
 }
 
@@ -113,14 +116,15 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const SymbolSpan& r = replacement.code_points;
     const u32 replacement_max = replacement.ascii ? 0x7F : max_symbol(r, 0, r.size);
     const TextCompressorState& s = c.state();
-    const Interrupt never;
-    WorkMeter meter(never);
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(s.texts.size())));
+    SignalMeter signals;
+    PyRef out = new_result_list(s.texts.size());
     s.texts.for_each_entry([&](u64 k, u64 j) {
-      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None) : render_text(s, j, r, replacement_max, meter);
+      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None)
+                                           : render_text(s, j, r, replacement_max, signals.meter());
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
+      signals.add(work_units::kPythonObject);
     });
-    return out;
+    return publish(std::move(out));
   });
 }
 
@@ -129,7 +133,8 @@ PyObject* compression_ratio(PyObject* self, PyObject* const* args, Py_ssize_t na
     TextCompressor& c = compressor(self);
     SharedAccess access(c.access);
     bind<kCompressionRatio>(args, nargs, kwnames);
-    return checked(PyFloat_FromDouble(c.state().compression_ratio()));
+    SignalMeter signals;
+    return checked(PyFloat_FromDouble(c.state().compression_ratio(signals.interrupt())));
   });
 }
 

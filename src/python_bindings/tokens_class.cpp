@@ -22,6 +22,7 @@
 #include "python_bindings/errors.h"
 #include "python_bindings/numpy_api.h"
 #include "python_bindings/heap_types.h"
+#include "python_bindings/signals.h"
 #include "python_bindings/values.h"
 #include "tokenization.h"
 
@@ -31,14 +32,13 @@ namespace {
 using Engine = std::variant<HashedGreedyBinary, CappedHashedGreedy>;  // index 0 exact, 1 approximate
 
 struct TokensCompressor {
-  // Builds the engine in place over `store`, which it takes over; a signal
-  // handler that raises ends the work.
-  TokensCompressor(TokenStore&& store, const EngineOptions& o, std::unique_ptr<Tokenize> t)
-      : engine(build(std::move(store), o)), tokenizer(std::move(t)) {}
+  // Builds the engine in place over `store`, which it takes over;
+  // `interrupt` may end the work.
+  TokensCompressor(TokenStore&& store, const EngineOptions& o, std::unique_ptr<Tokenize> t,
+                   const Interrupt& interrupt)
+      : engine(build(std::move(store), o, interrupt)), tokenizer(std::move(t)) {}
 
-  static Engine build(TokenStore&& store, const EngineOptions& o) {
-    SignalCheck signals;
-    const Interrupt interrupt(signals);
+  static Engine build(TokenStore&& store, const EngineOptions& o, const Interrupt& interrupt) {
     if (o.exact) return Engine(std::in_place_index<0>, std::move(store), o.params, interrupt);
     return Engine(std::in_place_index<1>, CappedHashedGreedy::new_tokens(std::move(store), o.params, interrupt));
   }
@@ -76,16 +76,19 @@ constexpr auto kRenderTexts = instance_method("PalimpTokens", "render_texts", st
 PyObject* from_tokens(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto a = bind<kFromTokens>(args, nargs, kwnames);
-    TokenStore store = a.convert<"messages">(to_token_messages);
+    SignalMeter signals;
+    TokenStore store = a.convert<"messages">([&](PyObject* m) { return to_token_messages(m, signals); });
     const EngineOptions options = to_engine_options(a);
-    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls), std::move(store), options, nullptr);
+    return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls), std::move(store), options, nullptr,
+                                        signals.interrupt());
   });
 }
 
 PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto a = bind<kFromTextsWithTokenizer>(args, nargs, kwnames);
-    const TextMessages texts = a.convert<"messages">(to_text_messages);
+    SignalMeter signals;
+    const TextMessages texts = a.convert<"messages">([&](PyObject* m) { return to_text_messages(m, signals); });
     const std::string name = a.convert<"tokenizer">(to_utf8);
     const EngineOptions options = to_engine_options(a);
     TokenizerOrError found = get_tokenizer(name);
@@ -103,10 +106,13 @@ PyObject* from_texts_with_tokenizer(PyObject* cls, PyObject* const* args, Py_ssi
         append_utf8(view->code_points, 0, view->code_points.size, utf8);
         text = utf8;
       }
-      store.add(tokenizer->encode(text));
+      // The tokenizer polls within a long text; the texts' tokens add up here.
+      const std::vector<u32> ids = tokenizer->encode(text, signals.interrupt());
+      store.add(ids);
+      signals.add(work_units::kPythonObject + ids.size() * work_units::kToken);
     }
     return new_instance<PyPalimpTokens>(reinterpret_cast<PyTypeObject*>(cls), std::move(store), options,
-                                        std::move(tokenizer));
+                                        std::move(tokenizer), signals.interrupt());
   });
 }
 
@@ -117,17 +123,23 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     bind<kSegments>(args, nargs, kwnames);
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    SignalMeter signals;
+    PyRef out = new_result_list(count);
     PyRef list;
     for_each_record(
-        s.segments, [&](u64, u64 n) { list = checked(PyList_New(static_cast<Py_ssize_t>(n))); },
+        s.segments,
+        [&](u64, u64 n) {
+          list = new_result_list(n);
+          signals.add(work_units::kPythonObject);
+        },
         [&](u64 i, u64 j, const Piece& p) {
           PyRef seg = p.is_literal() ? make_literal_tokens(s.tokens.span(i), p.start, p.len)
                                      : make_reference_tokens(p.source, p.start, p.len);
           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
+          signals.add(work_units::kPythonObject + (p.is_literal() ? p.len / work_units::kSymbolsPerUnit : 0));
         },
         [&](u64 i) { PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release()); });
-    return out;
+    return publish_nested(std::move(out));
   });
 }
 
@@ -210,36 +222,51 @@ void to_replacement(PyObject* x, Replacement& out) {
 }
 
 // Calls put(ids, n) for each run of message i's rendering, in order: its
-// literals as stored and the replacement (4-byte ids) for each reference.
+// literals as stored and the replacement (4-byte ids) for each reference,
+// each cut into runs of at most `chunk` ids.  Counts a piece per piece and
+// `units` per id on `signals`, so that no long literal goes unmetered.
 template <class Put>
-void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, Put&& put) {
+void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, u64 chunk, double units,
+                  SignalMeter& signals, Put&& put) {
   PALIMP_CHECK(replacement.width == 4);
   const u32* with = static_cast<const u32*>(replacement.data);
-  s.for_each_piece(i, put, [&](const Piece&) { put(with, replacement.size); });
+  const auto cut = [&](const auto* ids, u64 len) {
+    signals.add(work_units::kPiece);
+    for (u64 done = 0; done < len;) {
+      const u64 n = std::min(len - done, chunk);
+      put(ids + done, n);
+      signals.add(static_cast<u64>(static_cast<double>(n) * units));
+      done += n;
+    }
+  };
+  s.for_each_piece(i, cut, [&](const Piece&) { cut(with, replacement.size); });
 }
 
-// Message i rendered as a new list of ints, built in place.
-PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
+// Message i rendered as a new list of ints, built in place (and published
+// by the caller).
+PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, SignalMeter& signals) {
   const u64 n = s.rendered_length(i, replacement.size);
   if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+  PyRef list = new_result_list(n);
   Py_ssize_t at = 0;
-  for_each_run(s, i, replacement, [&](const auto* ids, u64 len) {
-    for (u64 q = 0; q < len; ++q) {
-      PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(ids[q])).release());
-    }
-  });
+  for_each_run(s, i, replacement, work_units::kObjectChunk, work_units::kPythonObject, signals,
+               [&](const auto* ids, u64 len) {
+                 for (u64 q = 0; q < len; ++q) {
+                   PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(ids[q])).release());
+                 }
+               });
   return list;
 }
 
 // Message i rendered into a new uint32 array, written in place.
-PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement) {
+PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, SignalMeter& signals) {
   u32* data = nullptr;
   PyRef array = numpy::new_owned_array(s.rendered_length(i, replacement.size), data);
-  for_each_run(s, i, replacement, [&](const auto* ids, u64 len) {
-    for (u64 q = 0; q < len; ++q) data[q] = ids[q];
-    data += len;
-  });
+  for_each_run(s, i, replacement, work_units::kCopyChunk, 1.0 / work_units::kSymbolsPerUnit, signals,
+               [&](const auto* ids, u64 len) {
+                 for (u64 q = 0; q < len; ++q) data[q] = ids[q];
+                 data += len;
+               });
   return array;
 }
 
@@ -253,12 +280,15 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     to_replacement(a.get<"replacement">(), replacement);
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    SignalMeter signals;
+    PyRef out = new_result_list(count);
     for (u64 i = 0; i < count; ++i) {
-      PyRef item = as_numpy ? render_array(s, i, replacement.span()) : render_list(s, i, replacement.span());
+      PyRef item = as_numpy ? render_array(s, i, replacement.span(), signals)
+                            : render_list(s, i, replacement.span(), signals);
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+      signals.add(work_units::kPythonObject);
     }
-    return out;
+    return as_numpy ? publish(std::move(out)) : publish_nested(std::move(out));
   });
 }
 
@@ -272,20 +302,23 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const SymbolSpan with{ids.data(), ids.size(), 4};
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
-    PyRef out = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    SignalMeter signals;
+    PyRef out = new_result_list(count);
     std::vector<u32> rendered;  // one message's ids, reused
     for (u64 i = 0; i < count; ++i) {
       rendered.resize(s.rendered_length(i, with.size));
       u32* at = rendered.data();
-      for_each_run(s, i, with, [&](const auto* ids, u64 len) {
-        for (u64 q = 0; q < len; ++q) at[q] = ids[q];
-        at += len;
-      });
-      const std::string text = c.tokenizer->decode(rendered);
+      for_each_run(s, i, with, work_units::kCopyChunk, 1.0 / work_units::kSymbolsPerUnit, signals,
+                   [&](const auto* ids, u64 len) {
+                     for (u64 q = 0; q < len; ++q) at[q] = ids[q];
+                     at += len;
+                   });
+      const std::string text = c.tokenizer->decode(rendered, signals.interrupt());
+      signals.add(work_units::kPythonObject + text.size() / work_units::kSymbolsPerUnit);
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
                       checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)).release());
     }
-    return out;
+    return publish(std::move(out));
   });
 }
 

@@ -13,6 +13,7 @@ per call stand out in the resident size.
 
 import gc
 import os
+import signal
 import sys
 import tracemalloc
 
@@ -43,6 +44,27 @@ def fails(exc, call, *args, **kwargs):
 
 def succeeds(call, *args, **kwargs):
     return lambda: call(*args, **kwargs)
+
+
+def interrupted(call, *args, **kwargs):
+    """The call with SIGALRM raising KeyboardInterrupt a millisecond in,
+    inside the call or, when it is quicker, just after it."""
+    def run():
+        previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+        try:
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.001)
+                call(*args, **kwargs)
+                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
+            except KeyboardInterrupt:
+                pass
+        finally:
+            # A signal still on its way is dropped, not raised in here.
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
+            signal.signal(signal.SIGALRM, previous)
+    return run
 
 
 TOKENS = [[1, 2, 3, 4, 5, 6], None, [9, 1, 2, 3, 4, 5, 6, 8], [], [1, 2, 3, 4, 5, 6, 8]]
@@ -155,12 +177,17 @@ def big_inputs():
     tokens = [base[:5000 + 1000 * i] + rng.integers(0, 50000, 500).tolist() for i in range(15)]
     words = " ".join(f"w{i}é" for i in rng.integers(0, 3000, 6000))
     texts = [words[:20000 + 2000 * i] + f" new {i} 😀" for i in range(15)]
-    return tokens, texts
+    # A message of 400,000 segments: a new token, then four of `base`.
+    pieces = np.array(base)[rng.integers(0, len(base) - 4, 200_000)[:, None] + np.arange(4)]
+    many = [base, np.hstack([np.full((200_000, 1), 60000), pieces]).reshape(-1).tolist()]
+    return tokens, texts, many
 
 
 def big_cases():
-    tokens, texts = big_inputs()
+    tokens, texts, many = big_inputs()
     t = T.from_tokens(tokens)
+    m = T.from_tokens(many)
+    m_text = P.from_texts(["".join(map(chr, m_tokens)) for m_tokens in many])
     p = P.from_texts(texts, exact_mode=False)
     w = T.from_texts_with_tokenizer(texts, "whitespace")
     return {
@@ -173,6 +200,12 @@ def big_cases():
         "from_texts fails at the end": fails(TypeError, P.from_texts, texts + [5]),
         "from_texts_with_tokenizer": succeeds(T.from_texts_with_tokenizer, texts, "whitespace"),
         "render_texts": succeeds(w.render_texts, "x"),
+        # Ended by Ctrl-C wherever it lands.
+        "from_tokens interrupted": interrupted(T.from_tokens, tokens + many),
+        "from_texts interrupted": interrupted(P.from_texts, texts * 4, exact_mode=False),
+        "from_texts_with_tokenizer interrupted": interrupted(T.from_texts_with_tokenizer, texts * 4, "whitespace"),
+        "segments interrupted": interrupted(lambda: (m.segments(), m_text.segments())),
+        "render interrupted": interrupted(lambda: (m.render([1, 2]), m_text.render("x"), m_text.compression_ratio())),
     }
 
 
