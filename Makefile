@@ -161,11 +161,15 @@ wheels: venv
 demo: install
 	$(PY) bench/demo.py
 
-# Throughput next to zstd level 3, memory per call, hostile inputs; see
-# bench/README.md.  BENCH_ARGS=--quick for a development run of a few minutes.
+# Throughput next to zstd level 3, memory per call, hostile inputs, then how
+# soon Ctrl-C ends each long call; see bench/README.md.  BENCH_ARGS=--quick
+# for a development run of a few minutes; INTERRUPT_ARGS='--trials 10' (or
+# --calls 'PalimpText.*') for a shorter latency run.
 BENCH_ARGS ?=
+INTERRUPT_ARGS ?=
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
+	$(PY) bench/interrupt_latency.py --json bench/results/interrupt_latency.json $(INTERRUPT_ARGS)
 
 # Drivers of the C++ core for callgrind, built -O3 -g; see bench/README.md.
 PROFILE_BUILD := build/profile

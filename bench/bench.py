@@ -63,7 +63,8 @@ QUICK_SIZES = (4,)
 UNIQUE_MB = 100
 QUICK_UNIQUE_MB = 8
 VARIANTS = ("english", "multilingual")
-CASES = ("text-exact", "text-approx", "tokens-exact", "tokens-approx", "tokens-list", "render-list", "render-numpy")
+CASES = ("text-exact", "text-approx", "tokens-exact", "tokens-approx", "tokens-list", "render-list", "render-numpy",
+         "render-text")
 MEMORY_CASES = ("text-exact", "text-approx", "tokens-exact", "tokens-approx")
 TOKEN_CASES = ("tokens-exact", "tokens-approx", "tokens-list", "render-list", "render-numpy")
 UNIQUE_CASES = ("text-exact", "text-approx")
@@ -137,6 +138,9 @@ def prepare(case, convs):
         return [b"".join(m.encode() for m in conv if m is not None) for conv in convs]
     if case in ("text-exact", "text-approx"):
         return convs
+    if case == "render-text":
+        import palimp
+        return [palimp.PalimpText.from_texts(conv) for conv in convs]
     arrays = [[_utf32(m) for m in conv] for conv in convs]
     if case in ("tokens-exact", "tokens-approx"):
         return arrays
@@ -163,6 +167,9 @@ def call(case, item, params=None):
         p = palimp.PalimpTokens.from_tokens(item, exact_mode=case != "tokens-approx", **params)
         s = p.segments()
         del p, s
+    elif case == "render-text":
+        out = item.render("x")
+        del out
     else:
         out = item.render([0], as_numpy=case == "render-numpy")
         del out
