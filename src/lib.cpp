@@ -156,17 +156,73 @@ std::vector<std::vector<Segment>> TextCompressorState::segment_records() const {
 
 namespace {
 
-// Calls f(at, n) for consecutive chunks [at, at + n) of [start, start + len),
-// each of at most kCopyChunk symbols, counting the symbols of each on
-// `meter`, so that no single literal is an unmetered stretch.
-template <class F>
-void for_each_chunk(u64 start, u64 len, WorkMeter& meter, F&& f) {
-  for (u64 done = 0; done < len;) {
-    const u64 n = std::min(len - done, work_units::kCopyChunk);
-    f(start + done, n);
-    meter.add(n / work_units::kSymbolsPerUnit);
-    done += n;
+// The work of a walk over pieces, counted on a WorkMeter in batches, so that
+// a piece costs an addition and a compare: its symbols, and kPiece units of
+// its own.  A literal longer than kCopyChunk symbols is handed out in chunks
+// of that many, each counted, so that no literal is an unmetered stretch.
+class PieceWork {
+ public:
+  explicit PieceWork(WorkMeter& meter) : meter_(meter) {}
+
+  // Calls f(at, n) for consecutive chunks [at, at + n) of the literal
+  // [start, start + len), and counts it.
+  template <class F>
+  void literal(u64 start, u64 len, F&& f) {
+    while (len > work_units::kCopyChunk) [[unlikely]] {
+      f(start, work_units::kCopyChunk);
+      count(work_units::kCopyChunk);
+      start += work_units::kCopyChunk;
+      len -= work_units::kCopyChunk;
+    }
+    f(start, len);
+    count(len + kPieceSymbols);
   }
+  // Any other piece, with the symbols it wrote or read.
+  void piece(u64 symbols) { count(symbols + kPieceSymbols); }
+  // Counts what is still pending; call at the end of the walk.
+  void flush() {
+    meter_.add(pending_ / work_units::kSymbolsPerUnit);
+    pending_ = 0;
+  }
+
+ private:
+  static constexpr u64 kPieceSymbols = work_units::kPiece * work_units::kSymbolsPerUnit;
+  void count(u64 symbols) {
+    pending_ += symbols;
+    if (pending_ >= work_units::kCopyChunk) [[unlikely]] flush();
+  }
+
+  WorkMeter& meter_;
+  u64 pending_ = 0;  // symbols, or their equivalent, not yet counted
+};
+
+// The same, counting nothing, for a walk counted as a whole.
+struct UncountedWork {
+  template <class F>
+  void literal(u64 start, u64 len, F&& f) {
+    f(start, len);
+  }
+  void piece(u64) {}
+};
+
+// Runs walk(work) over the pieces of a text of `symbols` symbols with
+// `pieces` pieces, each reference replaced by `replacement` symbols.  A
+// short walk (the common case) is counted once, up front, and pays nothing
+// per piece; a long one is counted as it goes.
+template <class Walk>
+void counted_walk(WorkMeter& meter, u64 symbols, u64 pieces, u64 replacement, Walk&& walk) {
+  constexpr u64 kShort = work_units::kCopyChunk;
+  constexpr u64 kPieceSymbols = work_units::kPiece * work_units::kSymbolsPerUnit;
+  if (symbols <= kShort && pieces <= kShort && replacement <= kShort &&
+      symbols + pieces * (replacement + kPieceSymbols) <= kShort) {
+    meter.add((symbols + pieces * (replacement + kPieceSymbols)) / work_units::kSymbolsPerUnit);
+    UncountedWork work;
+    walk(work);
+    return;
+  }
+  PieceWork work(meter);
+  walk(work);
+  work.flush();
 }
 
 }  // namespace
@@ -176,23 +232,25 @@ TextCompressorState::RenderedSize TextCompressorState::rendered_size(u64 j, cons
   const SymbolSpan& text = texts.code_points(j);
   const bool ascii = texts.ascii(j);
   RenderedSize r;
-  for_each_piece(
-      j,
-      [&](u64 start, u64 len) {
-        meter.add(work_units::kPiece);
-        r.length = checked_add(r.length, len);
-        if (ascii) {
-          r.max_char = std::max(r.max_char, u32{0x7F});
-          return;
-        }
-        for_each_chunk(start, len, meter,
+  counted_walk(meter, text.size, pieces(j).size(), 0, [&](auto& work) {
+    for_each_piece(
+        j,
+        [&](u64 start, u64 len) {
+          r.length = checked_add(r.length, len);
+          if (ascii) {
+            r.max_char = std::max(r.max_char, u32{0x7F});
+            work.piece(0);  // its symbols unread
+            return;
+          }
+          work.literal(start, len,
                        [&](u64 at, u64 n) { r.max_char = std::max(r.max_char, max_symbol(text, at, n)); });
-      },
-      [&](const Piece&) {
-        meter.add(work_units::kPiece);
-        r.length = checked_add(r.length, replacement.size);
-        r.max_char = std::max(r.max_char, replacement_max);
-      });
+        },
+        [&](const Piece&) {
+          r.length = checked_add(r.length, replacement.size);
+          r.max_char = std::max(r.max_char, replacement_max);
+          work.piece(0);
+        });
+  });
   return r;
 }
 
@@ -200,20 +258,21 @@ void TextCompressorState::write_rendered(u64 j, const SymbolSpan& replacement, u
                                          WorkMeter& meter) const {
   const SymbolSpan& text = texts.code_points(j);
   u8* at = static_cast<u8*>(out);
-  for_each_piece(
-      j,
-      [&](u64 start, u64 len) {
-        meter.add(work_units::kPiece);
-        for_each_chunk(start, len, meter, [&](u64 from, u64 n) {
-          copy_symbols(text, from, n, width, at);
-          at += n * width;
+  counted_walk(meter, text.size, pieces(j).size(), replacement.size, [&](auto& work) {
+    for_each_piece(
+        j,
+        [&](u64 start, u64 len) {
+          work.literal(start, len, [&](u64 from, u64 n) {
+            copy_symbols(text, from, n, width, at);
+            at += n * width;
+          });
+        },
+        [&](const Piece&) {
+          copy_symbols(replacement, 0, replacement.size, width, at);
+          at += replacement.size * width;
+          work.piece(replacement.size);
         });
-      },
-      [&](const Piece&) {
-        meter.add(work_units::kPiece + replacement.size / work_units::kSymbolsPerUnit);
-        copy_symbols(replacement, 0, replacement.size, width, at);
-        at += replacement.size * width;
-      });
+  });
 }
 
 std::vector<std::string> TextCompressorState::render_with(TextRenderFn f) const {

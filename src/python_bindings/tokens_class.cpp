@@ -221,25 +221,47 @@ void to_replacement(PyObject* x, Replacement& out) {
   }
 }
 
-// Calls put(ids, n) for each run of message i's rendering, in order: its
-// literals as stored and the replacement (4-byte ids) for each reference,
-// each cut into runs of at most `chunk` ids.  Counts a piece per piece and
-// `units` per id on `signals`, so that no long literal goes unmetered.
+// Calls put(ids, n) for each run of message i's rendering (`length` ids in
+// all), in order: its literals as stored and the replacement (4-byte ids)
+// for each reference, each cut into runs of at most `chunk` ids.  Counts
+// the ids put, and kPiece units per piece, on `signals` in batches of about
+// `chunk` ids (`units` per batch): a long message or literal is metered as
+// it goes at an addition and a compare per piece; a short message, the
+// common case, is counted once.
 template <class Put>
-void for_each_run(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, u64 chunk, double units,
+void for_each_run(const TokenEngineState& s, u64 i, u64 length, const SymbolSpan& replacement, u64 chunk, u64 units,
                   SignalMeter& signals, Put&& put) {
   PALIMP_CHECK(replacement.width == 4);
   const u32* with = static_cast<const u32*>(replacement.data);
-  const auto cut = [&](const auto* ids, u64 len) {
-    signals.add(work_units::kPiece);
-    for (u64 done = 0; done < len;) {
-      const u64 n = std::min(len - done, chunk);
-      put(ids + done, n);
-      signals.add(static_cast<u64>(static_cast<double>(n) * units));
-      done += n;
-    }
+  u64 pending = 0;  // ids not yet counted, or their equivalent
+  const u64 piece = std::max<u64>(1, work_units::kPiece * chunk / units);  // a piece's cost in ids
+  const auto flush = [&] {
+    signals.add(pending * units / chunk);
+    pending = 0;
   };
+  const auto cut = [&](const auto* ids, u64 len) {
+    while (len > chunk) [[unlikely]] {
+      put(ids, chunk);
+      ids += chunk;
+      len -= chunk;
+      pending += chunk;
+      flush();
+    }
+    put(ids, len);
+    pending += len + piece;
+    if (pending >= chunk) [[unlikely]] flush();
+  };
+  // A short message (the common case) is counted once and pays nothing per
+  // piece.
+  const u64 pieces = s.segments.message(i).size();
+  if (length <= chunk && pieces <= chunk / piece) {
+    pending = length + pieces * piece;
+    flush();
+    s.for_each_piece(i, put, [&](const Piece&) { put(with, replacement.size); });
+    return;
+  }
   s.for_each_piece(i, cut, [&](const Piece&) { cut(with, replacement.size); });
+  flush();
 }
 
 // Message i rendered as a new list of ints, built in place (and published
@@ -249,7 +271,8 @@ PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacemen
   if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   PyRef list = new_result_list(n);
   Py_ssize_t at = 0;
-  for_each_run(s, i, replacement, work_units::kObjectChunk, work_units::kPythonObject, signals,
+  for_each_run(s, i, n, replacement, work_units::kObjectChunk, work_units::kObjectChunk * work_units::kPythonObject,
+               signals,
                [&](const auto* ids, u64 len) {
                  for (u64 q = 0; q < len; ++q) {
                    PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(ids[q])).release());
@@ -261,8 +284,10 @@ PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacemen
 // Message i rendered into a new uint32 array, written in place.
 PyRef render_array(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, SignalMeter& signals) {
   u32* data = nullptr;
-  PyRef array = numpy::new_owned_array(s.rendered_length(i, replacement.size), data);
-  for_each_run(s, i, replacement, work_units::kCopyChunk, 1.0 / work_units::kSymbolsPerUnit, signals,
+  const u64 n = s.rendered_length(i, replacement.size);
+  PyRef array = numpy::new_owned_array(n, data);
+  for_each_run(s, i, n, replacement, work_units::kCopyChunk, work_units::kCopyChunk / work_units::kSymbolsPerUnit,
+               signals,
                [&](const auto* ids, u64 len) {
                  for (u64 q = 0; q < len; ++q) data[q] = ids[q];
                  data += len;
@@ -308,7 +333,8 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     for (u64 i = 0; i < count; ++i) {
       rendered.resize(s.rendered_length(i, with.size));
       u32* at = rendered.data();
-      for_each_run(s, i, with, work_units::kCopyChunk, 1.0 / work_units::kSymbolsPerUnit, signals,
+      for_each_run(s, i, rendered.size(), with, work_units::kCopyChunk,
+                   work_units::kCopyChunk / work_units::kSymbolsPerUnit, signals,
                    [&](const auto* ids, u64 len) {
                      for (u64 q = 0; q < len; ++q) at[q] = ids[q];
                      at += len;
