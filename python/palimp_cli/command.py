@@ -131,7 +131,7 @@ def _stats(args: argparse.Namespace, task: Task, name: str) -> None:
           f"bytes          {message_bytes:,} (UTF-8 of the messages)\n"
           f"kept           {kept_bytes:,} (literal bytes plus one per reference)\n"
           f"ratio          {ratio:.4f} (kept over bytes: lower is better)\n"
-          f"time           {seconds:.2f} s, {message_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s")
+          f"time           {seconds:.3f} s, {message_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s")
 
 
 def _fail(message: str) -> NoReturn:
