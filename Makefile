@@ -29,14 +29,25 @@ FUZZ_SECONDS ?= 60
 
 test: cpp-test py-test
 
+# pip and the build's own tools talk as they work: a first build shows what
+# it downloads, installs and compiles.
 $(VENV)/.created:
 	@if [ -z "$(PYTHON312)" ]; then echo "Python 3.12 not found: set PYTHON312=/path/to/python3.12" >&2; exit 1; fi
 	"$(PYTHON312)" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet cmake ninja "scikit-build-core>=0.10" "numpy>=2.0"
+	$(PY) -m pip install --upgrade pip
+	$(PY) -m pip install cmake ninja "scikit-build-core>=0.10" "numpy>=2.0"
 	touch $@
 
 venv: $(VENV)/.created
+
+# The module's dependencies and those of its tests and benchmark, as
+# pyproject.toml lists them: installed once, and again when it changes.
+$(VENV)/.dependencies: pyproject.toml $(VENV)/.created
+	$(PY) -c 'import tomllib; project = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	  extras = project["optional-dependencies"]; \
+	  print("\n".join(project["dependencies"] + extras["test"] + extras["bench"]))' > $(VENV)/requirements.txt
+	$(PY) -m pip install -r $(VENV)/requirements.txt
+	touch $@
 
 # GoogleTest comes from Debian's libgtest-dev; install it when it is missing
 # and this user can.
@@ -49,16 +60,19 @@ gtest:
 	  fi; \
 	fi
 
+# The fuzz harnesses' saved inputs are replayed where they find most: with
+# sanitizers (make sanitize) and with assertions (make cpp-debug).  Leaving
+# them out here saves compiling the harnesses in every first build.
 cpp-test: venv gtest
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DPALIMP_BUILD_MODULE=OFF -DPALIMP_BUILD_TESTS=ON -DPALIMP_FUZZ_REPLAY=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
 	$(CPP_BUILD)/core_tests --gtest_brief=1
 
 # The build requirements are already in the environment, so the module builds
-# in place, incrementally, under build/.
-install: venv
-	$(PY) -m pip install --quiet --no-build-isolation ".[test,bench]"
+# in place, incrementally, under build/; -v shows the compiler at work.
+install: $(VENV)/.dependencies
+	$(PY) -m pip install -v --no-deps --no-build-isolation .
 
 # Every optional test dependency is installed here, so none may be skipped.
 py-test: install
@@ -132,7 +146,8 @@ compat: install
 # A source distribution and, built from it (so it is known to be complete),
 # wheels for CPython 3.12 and 3.13, repaired to a manylinux tag, all in dist/.
 # Each wheel is then installed with its test dependencies into a fresh
-# environment, where the Python tests run against it.
+# environment, where the Python tests run against it, and its command
+# compresses and restores the bundled sample.
 DIST := dist
 WHEEL_BUILD := build/wheels
 wheels: venv
@@ -156,6 +171,8 @@ wheels: venv
 	  $$env/bin/pip install --quiet "$$wheel[test]"; \
 	  echo "Python tests against $$wheel"; \
 	  PALIMP_REQUIRE_ALL=1 $$env/bin/python -m pytest -q -p no:cacheprovider; \
+	  $$env/bin/palimp compress data/transcripts_sample.jsonl - | $$env/bin/palimp restore - - | \
+	    cmp - data/transcripts_sample.jsonl && echo "palimp compress | palimp restore gives the sample back"; \
 	done
 
 demo: install

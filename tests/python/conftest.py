@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import palimp
+from palimp_cli import plain_row
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -25,19 +26,17 @@ def require(module):
 
 
 def compact(segments):
-    """Segment lists as plain data: ("L", tokens-or-text) or (message, start, len)."""
+    """Segment lists as plain data: ("L", tokens-or-text) or (message, start, len).
+    Text rows go through the command's converter, so that every test of text
+    segments checks it too."""
     out = []
     for segs in segments:
-        row = []
-        for s in segs:
-            if isinstance(s, palimp.PyLiteralTokens):
-                row.append(("L", s.tokens))
-            elif isinstance(s, palimp.PyLiteralSegment):
-                row.append(("L", s.text))
-            else:
-                assert isinstance(s, (palimp.PyReferenceTokens, palimp.PyReferenceSegment))
-                row.append((s.message, s.start, s.len))
-        out.append(row)
+        if any(isinstance(s, (palimp.PyLiteralTokens, palimp.PyReferenceTokens)) for s in segs):
+            out.append([("L", s.tokens) if isinstance(s, palimp.PyLiteralTokens) else (s.message, s.start, s.len)
+                        for s in segs])
+        else:
+            assert all(isinstance(s, (palimp.PyLiteralSegment, palimp.PyReferenceSegment)) for s in segs)
+            out.append([("L", p) if isinstance(p, str) else tuple(p) for p in plain_row(segs)])
     return out
 
 
