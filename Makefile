@@ -121,6 +121,16 @@ fuzz: fuzz-build install
 	$(PY) -m pip install --quiet "atheris>=2.3"
 	$(PY) fuzz/run.py --build $(FUZZ_BUILD) --seconds $(FUZZ_SECONDS) --python $(abspath $(PY))
 
+# A long round: every harness in turn, FUZZ_TOTAL seconds in all (an hour by
+# default), shared 3:3:1:1 among engines, text, tokenizer and python, the
+# first two having the slowest runs; the working corpora under
+# build/fuzz/work carry over from run to run.
+FUZZ_TOTAL ?= 3600
+.PHONY: fuzz-long
+fuzz-long: fuzz-build install
+	$(PY) -m pip install --quiet "atheris>=2.3"
+	$(PY) fuzz/run.py --build $(FUZZ_BUILD) --total $(FUZZ_TOTAL) --python $(abspath $(PY))
+
 # The Python tests against a module built with the same sanitizers, in an
 # environment of its own.
 ASAN_VENV := build/asan-venv

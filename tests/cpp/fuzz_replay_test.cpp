@@ -2,6 +2,7 @@
 // that what a fuzzing run once found stays fixed in every test build.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "invariants.h"
+#include "shapes.h"
 
 int palimp_fuzz_engines(const uint8_t* data, size_t size);
 int palimp_fuzz_text(const uint8_t* data, size_t size);
@@ -71,6 +73,41 @@ TEST(FuzzReplay, InvariantCheckRefusesWrongLists) {
       {{Literal{{1, 2}}, Literal{{3, 4}}}, {Reference{0, 0, 4}}},           // message 0 split
   };
   for (const auto& lists : bad) EXPECT_THROW(fuzz::check_lists(msgs, lists, 4, Engine::kExact), fuzz::FuzzFailure);
+}
+
+// The shaped inputs look like what they stand for: successive versions and
+// transcript messages share most of their material with the message before
+// them (at the start or the end), and every shape keeps to its budget.
+TEST(FuzzReplay, ShapesRepeatEarlierMessagesWithinBudget) {
+  const fuzz::Prose prose(40, 64);
+  for (const int shape : {0, 1, 2}) {
+    std::vector<uint8_t> records;
+    for (int i = 0; i < 120; ++i) {  // every kind of step, some near the top
+      const int kind = shape == 1 && i % 16 == 10 ? 0 : i % 16;  // no new conversation
+      records.insert(records.end(), {static_cast<uint8_t>(kind | (i & 0x20)), static_cast<uint8_t>(i * 37),
+                                     static_cast<uint8_t>(i * 11), static_cast<uint8_t>(i * 5)});
+    }
+    fuzz::FuzzInput in(records.data(), records.size());
+    fuzz::MessageSink sink(u64{1} << 16, 4096);
+    const fuzz::Draft d = shape == 0   ? fuzz::versions(in, prose, 40, sink)
+                          : shape == 1 ? fuzz::transcripts(in, prose, 40, sink)
+                                       : fuzz::runs(in, prose, sink);
+    SCOPED_TRACE(shape);
+    ASSERT_GE(d.messages.size(), shape == 2 ? 2u : 20u);
+    EXPECT_LE(fuzz::total_symbols(d), u64{1} << 16);
+    if (shape == 2) continue;  // runs: no relation between messages required
+    u64 shared = 0, total = 0;
+    for (size_t m = 1; m < d.messages.size(); ++m) {
+      if (!d.messages[m] || !d.messages[m - 1]) continue;
+      const auto& a = *d.messages[m - 1];
+      const auto& b = *d.messages[m];
+      const u64 head = std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin();
+      const u64 tail = std::mismatch(a.rbegin(), a.rend(), b.rbegin(), b.rend()).first - a.rbegin();
+      shared += std::min<u64>(head + tail, b.size());
+      total += b.size();
+    }
+    EXPECT_GT(shared * 4, total * 3) << "later messages are mostly new";
+  }
 }
 
 }  // namespace
