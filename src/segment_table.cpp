@@ -16,7 +16,8 @@ SegmentTable::SegmentTable(SegmentTable&& o) noexcept
       count_(std::exchange(o.count_, 0)),
       lists_capacity_(std::exchange(o.lists_capacity_, 0)),
       own_lists_(std::move(o.own_lists_)),
-      pieces_(std::exchange(o.pieces_, 0)) {}
+      pieces_(std::exchange(o.pieces_, 0)),
+      first_pieces_(o.first_pieces_) {}
 
 SegmentTable& SegmentTable::operator=(SegmentTable&& o) noexcept {
   if (this != &o) {
@@ -31,6 +32,7 @@ SegmentTable& SegmentTable::operator=(SegmentTable&& o) noexcept {
     lists_capacity_ = std::exchange(o.lists_capacity_, 0);
     own_lists_ = std::move(o.own_lists_);
     pieces_ = std::exchange(o.pieces_, 0);
+    first_pieces_ = o.first_pieces_;
   }
   return *this;
 }
@@ -48,7 +50,7 @@ void SegmentTable::grow() {
   const u64 open = used_ - open_at_;
   const bool first = last_ == nullptr;
   // Chunks start small, for the many small inputs, and grow to kChunkPieces.
-  const u64 capacity = first ? kFirstChunkPieces : std::max(std::min(kChunkPieces, 2 * capacity_), 2 * open);
+  const u64 capacity = first ? first_pieces_ : std::max(std::min(kChunkPieces, 2 * capacity_), 2 * open);
   const u64 lists = first ? kFirstLists : 0;
   PALIMP_CHECK(capacity <= (UINT64_MAX / 2 - sizeof(Chunk) - lists * sizeof(List)) / sizeof(Piece));
   // Left uninitialised: lists and pieces are written before they are read.

@@ -1,6 +1,7 @@
 // The segments an engine produces, in one compact table.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <memory>
 #include <span>
@@ -42,6 +43,13 @@ class SegmentTable {
     push({source, start, len});
   }
   void end_message();
+  // Room for `pieces` pieces in the first chunk, for an engine that can
+  // tell how many a small input will have: the chunks that grow to hold
+  // them would hold about twice as many.  Takes effect only before the
+  // first piece.
+  void expect(u64 pieces) {
+    if (last_ == nullptr) first_pieces_ = std::min(std::max(pieces, kFirstChunkPieces), kChunkPieces);
+  }
 
   u64 messages() const { return count_; }
   u64 pieces() const { return pieces_; }
@@ -83,6 +91,7 @@ class SegmentTable {
   u64 lists_capacity_ = 0;
   std::unique_ptr<List[]> own_lists_;
   u64 pieces_ = 0;
+  u64 first_pieces_ = kFirstChunkPieces;  // capacity of the first chunk
 };
 
 // Turns the table into one list of records per message, in order: for

@@ -1,14 +1,17 @@
 #include "engine/capped.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
 #include "engine/capped_index.h"
 #include "common_prefix.h"
 #include "engine/places.h"
+#include "inline_array.h"
 #include "hashing.h"
 
 namespace palimp {
@@ -52,15 +55,28 @@ constexpr u64 kCachedBytes = u64{4} << 20;
 constexpr u64 kCachedWindows = u64{1} << 16;
 
 // Number of equal symbols right before a[ai] and b[bi], counted backwards, at
-// most `limit`.  Requires limit <= ai and limit <= bi.  O(result).
+// most `limit`.  Requires limit <= ai and limit <= bi.  O(result); spans of
+// one width compare eight bytes at a time.
 u64 common_suffix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 bi, u64 limit) {
-  return with_symbols(a, [&](const auto* pa) {
-    return with_symbols(b, [&](const auto* pb) {
-      u64 l = 0;
-      while (l < limit && u32{pa[ai - 1 - l]} == u32{pb[bi - 1 - l]}) ++l;
-      return l;
-    });
-  });
+  assert(limit <= ai && limit <= bi);
+  if (a.width == b.width) {
+    const u64 w = a.width;
+    const u8* pa = static_cast<const u8*>(a.data) + ai * w;
+    const u8* pb = static_cast<const u8*>(b.data) + bi * w;
+    u64 bytes = 0;
+    const u64 n = limit * w;
+    for (; n - bytes >= 8; bytes += 8) {
+      u64 x, y;
+      std::memcpy(&x, pa - bytes - 8, 8);
+      std::memcpy(&y, pb - bytes - 8, 8);
+      if (const u64 d = x ^ y) return (bytes + static_cast<u64>(std::countl_zero(d)) / 8) / w;
+    }
+    while (bytes < n && *(pa - bytes - 1) == *(pb - bytes - 1)) ++bytes;
+    return bytes / w;
+  }
+  u64 l = 0;
+  while (l < limit && a.at(ai - 1 - l) == b.at(bi - 1 - l)) ++l;
+  return l;
 }
 
 // The window lengths and the powers of the base that rolling them needs.
@@ -187,10 +203,78 @@ class MinWindow {
   u64 pos_ = 0, min_ = 0;
 };
 
+// Positions of a message that have been passed but not yet filed: those of
+// the references just emitted, whose windows may still turn out to lie
+// inside the next reference's left extension.  Empty when from >= end.
+struct Pending {
+  u64 from = 0, end = 0;
+  bool empty() const { return from >= end; }
+};
+
+// What to do after a reference: file the pending positions below file_to,
+// then wait with `next`.
+struct ReferencePlan {
+  u64 file_to;
+  Pending next;
+};
+
+// The plan after the reference `ref` (copied from `src`) that occupies
+// [start, start + ref.len) of `msg`, with `pending` waiting before it.
+// Requires 1 <= k <= msg.size (the message has a min window) and pending
+// positions below start.
+//
+// A span of msg that equals a span of an earlier message symbol for symbol
+// gives each position inside it the pair of the matching position there, as
+// long as both windows lie inside the span and the capped windows have the
+// same length on both sides; that pair was filed (or skipped for the same
+// reason) when the earlier message was.  A reference is such a span, and so
+// is its extension to the left by the symbols that msg and the source also
+// share right before it: a message often copies two adjacent stretches from
+// different sources that stood side by side in the later one (each turn of a
+// transcript from the message that added it), and the extension covers the
+// windows straddling the seam, which the reference before left pending.
+// Away from the message's end the windows of a span position p fit when
+// p + reach, reach = max(k, C), does not pass the span's end (the capped
+// window is then C long on both sides).  A reference that ends the message
+// and copies the end of its source keeps equal lengths up to the end, so
+// reach = k suffices there.  The reference's own last reach - 1 positions
+// stay pending.
+ReferencePlan plan_after_reference(const SymbolSpan& msg, const SymbolSpan& src, const Piece& ref, u64 start,
+                                   Pending pending, u64 k, u64 C) {
+  assert(k >= 1 && k <= msg.size);
+  assert(pending.empty() || pending.end <= start);
+  assert(ref.len <= msg.size - start && ref.len <= src.size - ref.start);
+  const u64 end = start + ref.len;  // within msg
+  const bool copies_tail = end == msg.size && ref.start + ref.len == src.size;
+  const u64 reach = copies_tail ? k : std::max(k, C);  // >= k >= 1
+  // With nothing pending, the positions before start are all filed.
+  const u64 from = pending.empty() ? start : pending.from;  // <= start
+  // The whole reference waits, unless the extension covers it.  A window
+  // needs a min window: the last position with one is msg.size - k.
+  ReferencePlan plan{from, {from, std::min(end, msg.size - k + 1)}};
+  // Only pending positions can gain from the extension, and only those
+  // within reach - 1 of start (reach >= 1): this bounds the comparison by
+  // the work it saves; the source has ref.start symbols before the copy.
+  const u64 limit = std::min({reach - 1, start - from, ref.start});
+  // When even the longest extension leaves the span too short, nothing is
+  // compared (limit < reach).
+  if (reach - limit > ref.len) return plan;
+  const u64 back = common_suffix(msg, start, src, ref.start, limit);  // <= limit <= start
+  if (reach - back > ref.len) return plan;
+  // The positions [start - back, end - reach + 1) have both windows inside
+  // the extended span; end - reach + 1 > start - back, as ref.len >=
+  // reach - back.
+  plan.file_to = start - back;
+  plan.next.from = end - reach + 1;
+  return plan;
+}
+
 template <class Place>
 class CappedEngine {
   using Index = PairIndex<Place>;
-  using Key = typename Index::Key;
+  using Lookup = typename Index::Lookup;
+  template <class T>
+  class MessageScan;
 
  public:
   CappedEngine(std::span<const SymbolSpan> messages, const EngineParams& params, const Interrupt& interrupt)
@@ -200,15 +284,17 @@ class CappedEngine {
         k_(params.min_match_len),
         C_(params.cap_len),
         places_of_(messages),
+        later_windows_(messages.size() + 1),
         index_(params.ncap) {
     PALIMP_CHECK(places_of_.total() < std::numeric_limits<Place>::max());
     index_.count_growth_on(meter_);
     queries_.count_growth_on(meter_);
     // Min windows of the messages from each one on, for the choice of
     // filing only what later messages can ask for (see prepare_filing).
-    later_windows_.assign(msgs_.size() + 1, 0);
+    later_windows_[msgs_.size()] = 0;
     for (u64 m = msgs_.size(); m-- > 0;) later_windows_[m] = later_windows_[m + 1] + windows(m);
-    total_windows_ = indexable_windows(msgs_, k_);
+    // The last message is never filed.
+    total_windows_ = msgs_.empty() ? 0 : later_windows_[0] - windows(msgs_.size() - 1);
   }
 
   SegmentTable run() {
@@ -224,182 +310,42 @@ class CappedEngine {
     const u64 n = msgs_[m].size;
     return k_ > 0 && n >= k_ ? n - k_ + 1 : 0;
   }
-
-  // Segments message j and files its pairs, in one pass.
-  //
-  // The rule files message j only after j is segmented, so that j never
-  // finds its own material.  Here each position is filed as the scan
-  // passes it, and lookups for j ignore what j filed: a pair counts only
-  // when its place lies before j's first place, and a key only when its
-  // first pair does.  Pairs are still filed in (message, position) order, so
-  // every key's ordinals and first pairs are what the rule makes them.  What
-  // this buys: the scan has hashed and probed each position already, and a
-  // failing lookup files the pair it did not find with the same probe.
-  //
-  // Positions inside a reference are skipped when both their windows lie
-  // inside it, or inside its extension to the left (see after_reference):
-  // such a position has the pair of the source position it copies, which
-  // was filed when the source was.  Filing it anyway would change nothing
-  // but the time spent.
+  // Segments message j and files its pairs, in one pass (see MessageScan).
   template <class T>
-  [[gnu::noinline]] void process(u64 j, const T* t) {
-    PALIMP_TIME_STAGE(0);
-    last_is_reference_ = false;
-    const u64 n = msgs_[j].size;
-    const bool file = j + 1 < msgs_.size() && windows(j) > 0;  // the last message is never filed
-    if (windows(j) == 0 || (!file && index_.empty())) {
-      if (n > 0) add_literal(0, n);
-      return;
-    }
-    const bool searchable = !index_.empty();  // else no key of an earlier message exists
-    if (file) prepare_filing(j);
-    const u64 visible = places_of_.first(j);  // j's own places are from here on
-    const u64 last = n - k_;                  // last position with a min window
+  [[gnu::noinline]] void process(u64 j, const T* t);
+
+  // Files every pair of message j, which no earlier key can match.
+  template <class T>
+  void file_message(u64 j, const T* t) {
+    const u64 n = msgs_[j].size, visible = places_of_.first(j);
     typename Index::Cursor ix(index_);
-    const auto queries = queries_.view();
-    const bool filtered = filtered_;
-    auto filed = [&](u64 min) PALIMP_INLINE { return file && (!filtered || queries.contains(min)); };
     Windows<T> w(t, n, shape_, meter_);
-    if (!searchable) {
-      // No earlier message has a key: one literal, every position filed.
-      add_literal(0, n);
-      w.seek(0);
-      if (filtered) {
-        w.walk(last + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
-          if (queries.contains(min)) file_one(ix, min, capped, visible + q);
-          return false;
-        });
-      } else if (total_windows_ > kCachedWindows) {
-        file_prefetched(w, ix, last + 1, visible);
-      } else {
-        w.walk(last + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
-          file_one(ix, min, capped, visible + q);
-          return false;
-        });
-      }
-      return;
-    }
-    // Tables larger than the caches: the literal runs prefetch the key slot
-    // of the position kPrefetchDistance further on.
-    const bool prefetch = index_.bytes() > kCachedBytes;
-    MinWindow<T> ahead(t, shape_);
-    Key* key = nullptr;
-    bool key_known = false;  // `key` is the visible key of position p
-    u64 p = 0;
-    // Positions [from, pend_end) of the references just emitted still wait
-    // to be filed: whether the next piece lets them be skipped is not known
-    // yet (see after_reference).
-    u64 from = 0, pend_end = 0;
-    seam_ = 0;
-    auto file_pending = [&](u64 to) {
-      to = std::min(to, pend_end);
-      if (from >= to) return;
-      w.seek(from);
-      w.walk(to, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
-        if (filed(min)) file_one(ix, min, capped, visible + q);
+    w.seek(0);
+    if (filtered_) {
+      const auto queries = queries_.view();
+      w.walk(n - k_ + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
+        if (queries.contains(min)) ix.file(min, capped, visible + q);
         return false;
       });
-      from = to;
-    };
-    while (p <= last) {
-      w.seek(p);
-      {
-        const u64 min = w.min(), capped = w.capped();
-        const bool f = filed(min);
-        const bool pending = from < pend_end;
-        bool added = false;
-        u64 place = Index::kNone;
-        if (pending) {
-          // Right after a reference: p's pair is not filed before the
-          // pending positions, which come first, so the lookup files nothing.
-          key = ix.find(min);
-          if (key != nullptr) place = ix.find_pair(*key, capped, visible, false, 0);
-        } else {
-          if (!key_known) key = f ? ix.key(min, capped, visible + p, added) : ix.find(min);
-          if (key != nullptr && !added) place = ix.find_pair(*key, capped, visible, f, visible + p);
-        }
-        if (place != Index::kNone) {
-          const u64 start = p;
-          if (reference_at(j, p, place)) {
-            if (file) after_reference(j, start, p, from, pend_end, file_pending);
-            seam_ = p;
-            key_known = false;
-            continue;
-          }
-        }
-        if (pending) {
-          // A short literal right after a reference, such as the marker
-          // that opens each turn of a transcript, may lie inside the left
-          // extension of the next reference too: look for the next key a
-          // little further without filing anything, and if there is one,
-          // the literal joins the pending positions.
-          u64 stop = p;
-          const u64 reach_to = std::min(last, seam_ + kSeam);
-          if (p < reach_to) {
-            w.walk(reach_to + 1, [&](u64 q, u64 min_q, u64) PALIMP_INLINE {
-              if (q == p) return false;
-              const Key* kp = ix.find(min_q);
-              if (kp == nullptr || kp->place0 >= visible) return false;
-              stop = q;
-              return true;
-            });
-          }
-          if (stop > p) {
-            add_literal(p, stop - p);
-            pend_end = p = stop;
-            key_known = false;
-            continue;
-          }
-          file_pending(pend_end);
-          w.seek(p);
-          if (f) file_one(ix, min, capped, visible + p);
-        }
-      }
-      // A literal run up to the next position whose min hash is a key of an
-      // earlier message, whether or not a match follows there; the
-      // positions passed on the way are filed.
-      u64 e = n;
-      key_known = false;
-      if (p < last) {
-        w.walk(last + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
-          if (q == p) return false;
-          if (prefetch && kPrefetchDistance <= last - q) ix.prefetch_key(ahead.at(q + kPrefetchDistance));
-          const bool f = filed(min);
-          bool added = false;
-          Key* kp = f ? ix.key(min, capped, visible + q, added) : ix.find(min);
-          if (kp == nullptr || added) return false;
-          if (kp->place0 < visible) {
-            key = kp;
-            key_known = true;
-            return true;
-          }
-          if (f) ix.file_later(*kp, capped, visible + q);
-          return false;
-        });
-        if (key_known) e = w.pos();
-      }
-      add_literal(p, e - p);
-      p = e;
+    } else if (total_windows_ > kCachedWindows) {
+      file_prefetched(w, ix, n - k_ + 1, visible);
+    } else {
+      w.walk(n - k_ + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
+        ix.file(min, capped, visible + q);
+        return false;
+      });
     }
-    file_pending(pend_end);
-    if (p < n) add_literal(p, n - p);  // after a reference, the last symbols, too few for a window
-  }
-
-  [[gnu::always_inline]] static void file_one(typename Index::Cursor& ix, u64 min, u64 capped, u64 place) {
-    bool added;
-    Key* key = ix.key(min, capped, place, added);
-    if (!added) ix.file_later(*key, capped, place);
   }
 
   // Files the positions from w's up to `to`, hashing a batch first and
-  // prefetching its key slots, so that the probes of a table too large for
-  // the caches overlap instead of waiting for memory one by one.
+  // prefetching its key slots, so that the probes of a table too large for the
+  // caches overlap instead of waiting for memory one by one.
   template <class T>
   static void file_prefetched(Windows<T>& w, typename Index::Cursor& ix, u64 to, u64 base) {
     u64 mins[kBatch], cappeds[kBatch];
     u64 count = 0, first = w.pos();
     auto flush = [&] {
-      for (u64 i = 0; i < count; ++i) file_one(ix, mins[i], cappeds[i], base + first + i);
+      for (u64 i = 0; i < count; ++i) ix.file(mins[i], cappeds[i], base + first + i);
       first += count;
       count = 0;
     };
@@ -413,52 +359,9 @@ class CappedEngine {
     flush();
   }
 
-  // After the reference [start, end) of message j: files the pending
-  // positions before it that it does not cover, and leaves its own last
-  // positions pending.
-  //
-  // A span of j that equals a span of an earlier message symbol for symbol
-  // gives each position inside it the pair of the matching position there,
-  // as long as both windows lie inside the span and the capped windows have
-  // the same length on both sides; that pair was filed (or skipped for the
-  // same reason) when the earlier message was.  A reference is such a span,
-  // and so is its extension to the left by the symbols that j and the
-  // source also share right before it: a message often copies two adjacent
-  // stretches from different sources that stood side by side in the later
-  // one (each turn of a transcript from the message that added it), and the
-  // extension covers the windows straddling the seam, which the reference
-  // before left pending.  Away from the message's end the windows of a span
-  // position p fit when p + max(k, C) does not pass the span's end (the
-  // capped window is then C long on both sides).  A reference that ends the
-  // message and copies the end of its source keeps equal lengths up to the
-  // end, so p + k suffices there.
-  template <class FilePending>
-  void after_reference(u64 j, u64 start, u64 end, u64& from, u64& pend_end, FilePending& file_pending) {
-    const SymbolSpan& msg = msgs_[j];
-    const Piece& ref = last_reference_;
-    const SymbolSpan& src = msgs_[ref.source];
-    const u64 len = end - start;
-    const bool copies_tail = end == msg.size && ref.start + ref.len == src.size;
-    const u64 reach = copies_tail ? k_ : std::max(k_, C_);
-    if (from >= pend_end) from = start;  // nothing pending: the positions before are filed
-    // Only pending positions can gain from the extension, and only those
-    // within reach - 1 of start: this bounds the comparison by the work it
-    // saves.  When even the longest extension leaves the span too short,
-    // nothing is compared, and the whole reference stays pending.
-    const u64 limit = std::min({reach - 1, start - from, ref.start});
-    if (reach - limit <= len) {
-      const u64 back = common_suffix(msg, start, src, ref.start, limit);
-      if (reach - back <= len) {
-        file_pending(start - back);
-        from = std::max(from, end - reach + 1);
-      }
-    }
-    pend_end = std::min(end, msg.size - k_ + 1);
-  }
-
   // Before message j is filed: from here on only what later messages can
   // ask for is filed, when that is little next to j; and the first message
-  // filed sizes the tables.
+  // filed sizes the table.
   //
   // When the messages after j hold few min windows next to what j would file
   // (a long document followed by a short question), only min hashes that
@@ -472,21 +375,58 @@ class CappedEngine {
       filtered_ = true;
       build_query_set(j + 1);
     }
-    if (!filtered_ && index_.empty()) presize(windows(j));
+    if (!filtered_ && index_.empty()) presize(j);
   }
 
   // Room for what the whole input will most likely hold, so that the tables
   // rarely grow: a small input is sized from all its windows (in text,
-  // about a third of them become keys and a third later pairs), a large one
-  // from its first message, which is new material throughout (a pair per
-  // position, under about half as many keys, the rest later pairs), since
-  // later messages mostly repeat earlier ones.
-  void presize(u64 first_windows) {
-    if (total_windows_ <= kCachedWindows) {
-      index_.reserve(total_windows_ * 3 / 8, total_windows_ * 3 / 8);
-    } else {
-      index_.reserve(first_windows / 2, first_windows / 2);
+  // about a third of them become keys and a third later pairs), but never
+  // beyond the pairs it can file at all (pair_bound), which on transcripts
+  // is often less; a large one from its first message, which is new
+  // material throughout (a pair per position, under about half as many
+  // keys, the rest later pairs), since later messages mostly repeat earlier
+  // ones.
+  void presize(u64 j) {
+    if (total_windows_ > kCachedWindows) {
+      index_.reserve(windows(j) / 2, windows(j) / 2);
+      return;
     }
+    const u64 bound = pair_bound(j);
+    const u64 each = std::min(total_windows_ * 3 / 8, bound);
+    index_.reserve(each, each);
+    // A literal run ends at each key position, so the pieces grow with the
+    // new material too: on transcripts about one for every four pairs, and
+    // rarely more than one for every three.  (A first chunk too small
+    // stays, next to one twice its size.)
+    out_.expect(bound * 3 / 8 + msgs_.size());
+  }
+
+  // At most the number of pairs that messages j, j + 1, ... (but the last)
+  // can file.  A position of message m whose windows lie, both of them, in
+  // the common prefix of m and m - 1 has the pair of the same position of
+  // m - 1, and one whose windows lie in their common suffix has the pair of
+  // the position as far from the end of m - 1 (its capped window has the
+  // same length there).  Message m - 1 has filed every pair it has, or its
+  // key was full, or its min hash was not to be filed: such a position
+  // files nothing.  On transcripts, where each message repeats the one
+  // before and adds a turn, this is the number of pairs filed.  O(symbols
+  // compared).
+  u64 pair_bound(u64 j) const {
+    u64 bound = windows(j);
+    const u64 reach = std::max(k_, C_);
+    for (u64 m = j + 1; m + 1 < msgs_.size(); ++m) {
+      const SymbolSpan& a = msgs_[m - 1];
+      const SymbolSpan& b = msgs_[m];
+      const u64 w = windows(m);
+      const u64 both = std::min(a.size, b.size);
+      const u64 prefix = common_prefix(a, 0, b, 0, both);
+      const u64 suffix = common_suffix(a, a.size, b, b.size, both - prefix);
+      // Positions p <= prefix - reach, and p >= b.size - suffix with p <=
+      // b.size - k: disjoint, as b.size - suffix >= prefix.
+      const u64 covered = (prefix >= reach ? prefix - reach + 1 : 0) + (suffix >= k_ ? suffix - k_ + 1 : 0);
+      bound += w - std::min(w, covered);
+    }
+    return bound;
   }
 
   // The min hashes of every window of messages `first` and after.
@@ -506,54 +446,227 @@ class CappedEngine {
     }
   }
 
-  // Emits the reference at position p of message j to the candidate at
-  // `place` and moves p past it, when its first k symbols really are equal:
-  // the hashes only nominate the candidate, and the length is the true
-  // common run.
-  bool reference_at(u64 j, u64& p, u64 place) {
-    const u64 c = places_of_.message_of(place);
-    const u64 s = place - places_of_.first(c);
-    const SymbolSpan& cur = msgs_[j];
-    const SymbolSpan& src = msgs_[c];
-    const u64 len = common_prefix(cur, p, src, s, std::min(cur.size - p, src.size - s));
-    meter_.add(len / work_units::kSymbolsPerUnit);  // the symbols compared
-    if (len < k_) return false;
-    add_reference(c, s, len);
-    p += len;
-    return true;
-  }
-
-  // A reference measured by comparison ends where its source stops agreeing
-  // or ends, so the next piece can never continue it in the same source:
-  // the merging of contiguous references that the rule ends with has
-  // nothing to merge, and references go out as they are found.
-  void add_reference(u64 source, u64 start, u64 len) {
-    assert(!(last_is_reference_ && last_reference_.source == source &&
-             last_reference_.start + last_reference_.len == start));
-    last_is_reference_ = true;
-    last_reference_ = {source, start, len};
-    out_.add_reference(source, start, len);
-  }
-  void add_literal(u64 start, u64 len) {
-    last_is_reference_ = false;
-    out_.add_literal(start, len);
-  }
-
   WorkMeter meter_;  // first: the constructor's other members may use it
   std::span<const SymbolSpan> msgs_;
   Shape shape_;
   u64 k_, C_;
-  u64 total_windows_ = 0;           // positions that could ever be filed
-  std::vector<u64> later_windows_;  // min windows of messages m, m + 1, ...
   PlaceNumbering places_of_;
+  InlineArray<u64, 17> later_windows_;  // min windows of messages m, m + 1, ...
+  u64 total_windows_ = 0;               // positions that could ever be filed
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;
-  u64 seam_ = 0;                    // end of the message's last reference
-  bool last_is_reference_ = false;  // the last piece of the message is a reference
-  Piece last_reference_{};          // the message's last reference
   SegmentTable out_;
 };
+
+// The scan of one message j against the pairs of messages 0..j-1, filing
+// j's own pairs as it passes them.
+//
+// The rule files message j only after j is segmented, so that j never finds
+// its own material.  Here each position is filed as the scan passes it, and
+// lookups for j ignore what j filed: a pair counts only when its place lies
+// before j's first place, and a key only when its first pair does.  Pairs
+// are still filed in (message, position) order, so every key's ordinals and
+// first pairs are what the rule makes them.  What this buys: the scan has
+// hashed and probed each position already, and a failing lookup files the
+// pair it did not find with the same walk.
+//
+// Positions inside a reference are skipped when both their windows lie
+// inside it, or inside its extension to the left (plan_after_reference):
+// such a position has the pair of the source position it copies, which was
+// filed when the source was.  Filing it anyway would change nothing but the
+// time spent.  While it is not yet known whether the next piece extends to
+// the left over them, the last positions of a reference wait (`pending_`);
+// everything before pending_.from is filed or skipped, and the scan stands
+// at p_ >= pending_.end.
+template <class Place>
+template <class T>
+class CappedEngine<Place>::MessageScan {
+ public:
+  MessageScan(CappedEngine& e, typename Index::Cursor& ix, u64 j, const T* t, bool file)
+      : e_(e),
+        ix_(ix),
+        msg_(e.msgs_[j]),
+        n_(msg_.size),
+        last_(n_ - e.k_),
+        visible_(e.places_of_.first(j)),
+        file_(file),
+        filtered_(e.filtered_),
+        queries_(e.queries_.view()),
+        // Tables larger than the caches: the literal runs prefetch the key slot
+        // of the position kPrefetchDistance further on.
+        prefetch_(e.index_.bytes() > kCachedBytes),
+        w_(t, n_, e.shape_, e.meter_),
+        ahead_(t, e.shape_) {}
+
+  // Seek, look up, then a reference or a literal, until the message ends.
+  void run() {
+    while (p_ <= last_) {
+      w_.seek(p_);
+      const u64 min = w_.min(), capped = w_.capped();
+      const bool pending = !pending_.empty();
+      const Lookup found = look_up(min, capped, pending);
+      if (found.place != Index::kNone && reference(found.place)) continue;
+      if (pending) {
+        if (literal_joins_pending()) continue;
+        // p itself waited behind the pending positions, which come first
+        // in place order.
+        file_pending(pending_.end);
+        w_.seek(p_);
+        if (filed(min)) ix_.file(min, capped, visible_ + p_);
+      }
+      literal_run();
+    }
+    file_pending(pending_.end);
+    if (p_ < n_) add_literal(p_, n_ - p_);  // after a reference, the last symbols, too few for a window
+  }
+
+ private:
+  bool filed(u64 min) const { return file_ && (!filtered_ || queries_.contains(min)); }
+
+  // The lookup at p, which also files p's pair unless positions before p
+  // still wait.  A literal run that ended at p has made it already.
+  Lookup look_up(u64 min, u64 capped, bool pending) {
+    if (ended_at_key_) {
+      ended_at_key_ = false;
+      return ended_lookup_;
+    }
+    if (pending || !filed(min)) return ix_.template look_up<false>(min, capped, visible_, 0);
+    return ix_.template look_up<true>(min, capped, visible_, visible_ + p_);
+  }
+
+  // Emits the reference at p to the candidate at `place` and moves p past
+  // it, when its first k symbols really are equal: the hashes only nominate
+  // the candidate, and the length is the true common run.  Then applies the
+  // plan for the positions it leaves waiting.
+  bool reference(u64 place) {
+    const u64 c = e_.places_of_.message_of(place);
+    const u64 s = place - e_.places_of_.first(c);
+    const SymbolSpan& src = e_.msgs_[c];
+    const u64 len = common_prefix(msg_, p_, src, s, std::min(n_ - p_, src.size - s));
+    e_.meter_.add(len / work_units::kSymbolsPerUnit);  // the symbols compared
+    if (len < e_.k_) return false;
+    // A reference measured by comparison ends where its source stops
+    // agreeing or ends, so the next piece can never continue it in the same
+    // source: the merging of contiguous references that the rule ends with
+    // has nothing to merge, and references go out as they are found.
+    assert(!(last_is_reference_ && last_reference_.source == c && last_reference_.start + last_reference_.len == s));
+    last_is_reference_ = true;
+    last_reference_ = {c, s, len};
+    e_.out_.add_reference(c, s, len);
+    const u64 start = p_;
+    p_ += len;
+    seam_ = p_;
+    if (file_) {
+      const ReferencePlan plan = plan_after_reference(msg_, src, last_reference_, start, pending_, e_.k_, e_.C_);
+      file_pending(plan.file_to);
+      pending_ = plan.next;
+    }
+    return true;
+  }
+
+  // A short literal right after a reference, such as the marker that opens
+  // each turn of a transcript, may lie inside the left extension of the next
+  // reference too: the next key a little further on, found without filing
+  // anything, ends the literal there, and its positions join the pending
+  // ones.  Returns whether it did.
+  bool literal_joins_pending() {
+    u64 stop = p_;
+    const u64 reach_to = std::min(last_, seam_ + kSeam);
+    if (p_ < reach_to) {
+      w_.walk(reach_to + 1, [&](u64 q, u64 min, u64) PALIMP_INLINE {
+        if (q == p_ || !ix_.is_key(min, visible_)) return false;
+        stop = q;
+        return true;
+      });
+    }
+    if (stop == p_) return false;
+    add_literal(p_, stop - p_);
+    pending_.end = p_ = stop;
+    return true;
+  }
+
+  // A literal run from p up to the next position whose min hash is a key of
+  // an earlier message, whether or not a match follows there; the positions
+  // on the way are filed, that one included, and its lookup is kept for the
+  // next round.
+  void literal_run() {
+    u64 e = n_;
+    if (p_ < last_) {
+      w_.walk(last_ + 1, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
+        if (q == p_) return false;
+        if (prefetch_ && kPrefetchDistance <= last_ - q) ix_.prefetch_key(ahead_.at(q + kPrefetchDistance));
+        const Lookup l = filed(min) ? ix_.template look_up<true>(min, capped, visible_, visible_ + q)
+                                    : ix_.template look_up<false>(min, capped, visible_, 0);
+        if (!l.key) return false;
+        ended_at_key_ = true;
+        ended_lookup_ = l;
+        return true;
+      });
+      if (ended_at_key_) e = w_.pos();
+    }
+    add_literal(p_, e - p_);
+    p_ = e;
+  }
+
+  // Files the pending positions below `to`.
+  void file_pending(u64 to) {
+    to = std::min(to, pending_.end);
+    if (pending_.from >= to) return;
+    w_.seek(pending_.from);
+    w_.walk(to, [&](u64 q, u64 min, u64 capped) PALIMP_INLINE {
+      if (filed(min)) ix_.file(min, capped, visible_ + q);
+      return false;
+    });
+    pending_.from = to;
+  }
+
+  void add_literal(u64 start, u64 len) {
+    last_is_reference_ = false;
+    e_.out_.add_literal(start, len);
+  }
+
+  CappedEngine& e_;
+  typename Index::Cursor& ix_;
+  const SymbolSpan& msg_;
+  const u64 n_;
+  const u64 last_;     // last position with a min window
+  const u64 visible_;  // the message's first place: lookups see places below it
+  const bool file_;    // the message's pairs are filed
+  const bool filtered_;
+  const QuerySet::View queries_;
+  const bool prefetch_;
+  Windows<T> w_;
+  MinWindow<T> ahead_;
+  u64 p_ = 0;                    // the scan position
+  Pending pending_;              // passed positions not yet filed
+  u64 seam_ = 0;                 // end of the message's last reference
+  bool ended_at_key_ = false;    // the last literal run ended at p_, whose lookup is ended_lookup_
+  Lookup ended_lookup_{};
+  bool last_is_reference_ = false;  // the last piece emitted is last_reference_
+  Piece last_reference_{};
+};
+
+template <class Place>
+template <class T>
+void CappedEngine<Place>::process(u64 j, const T* t) {
+  PALIMP_TIME_STAGE(0);
+  const u64 n = msgs_[j].size;
+  const bool file = j + 1 < msgs_.size() && windows(j) > 0;  // the last message is never filed
+  if (windows(j) == 0 || (!file && index_.empty())) {
+    if (n > 0) out_.add_literal(0, n);
+    return;
+  }
+  const bool searchable = !index_.empty();  // else no key of an earlier message exists
+  if (file) prepare_filing(j);
+  if (!searchable) {
+    out_.add_literal(0, n);
+    file_message(j, t);
+    return;
+  }
+  typename Index::Cursor ix(index_);
+  MessageScan<T>(*this, ix, j, t, file).run();
+}
 
 }  // namespace
 
@@ -561,6 +674,11 @@ SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineP
                              const Interrupt& interrupt) {
   u64 total = 0;
   for (const SymbolSpan& m : messages) total = checked_add(total, m.size);
+  // Narrow places make small entries: a conversation of a few thousand
+  // symbols keeps its table at 20 bytes a pair.
+  if (!wide_places && total < std::numeric_limits<u16>::max()) {
+    return CappedEngine<u16>(messages, params, interrupt).run();
+  }
   if (!wide_places && total < std::numeric_limits<u32>::max()) {
     return CappedEngine<u32>(messages, params, interrupt).run();
   }

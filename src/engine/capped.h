@@ -68,13 +68,14 @@ namespace palimp {
 // table probe per filed position and a second for a later pair of a min
 // hash; the scan probes one key per literal position, answers most failing
 // lookups from the key's own slot, and compares each reference's symbols
-// once.  Memory: about 30 bytes per distinct min hash and 20 per later pair.
+// once.  Memory: about 30 bytes per distinct min hash and 20 per later pair
+// (25 and 15 for inputs under 2^16 symbols, whose places are 16 bits wide).
 // `interrupt` is polled every millisecond or so of work; whatever it throws
 // ends the call.
 SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params,
                              const Interrupt& interrupt = Interrupt{});
 
-// The same, with places stored 64 bits wide even where 32 would do (the
+// The same, with places stored 64 bits wide even where 16 or 32 would do (the
 // engine's own choice for inputs of 2^32 - 1 symbols or more); the segments
 // are the same either way.  For tests.
 SegmentTable capped_segments(std::span<const SymbolSpan> messages, const EngineParams& params, bool wide_places,

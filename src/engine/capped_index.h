@@ -25,8 +25,8 @@
 //   what is found is exactly what the rule says; no table is iterated where
 //   it could affect the output.
 //
-// Place is the width of stored places: u32 when every place fits (16-byte
-// pair slots, 24-byte key slots), u64 otherwise.
+// Place is the width of stored places: u16 or u32 when every place fits
+// (12- or 16-byte pair slots, 20- or 24-byte key slots), u64 otherwise.
 #pragma once
 
 #include <algorithm>
@@ -47,19 +47,26 @@ template <class Place>
 class PairIndex {
  public:
   // A key: its min hash, its first pair, and how many pairs it stores.
-  struct Key {
+  // Packed, so that narrow places make narrow slots.
+  struct [[gnu::packed]] Key {
     u64 min;
     u64 capped0;   // capped hash of the first pair
     Place place0;  // place of the first pair; identifies the key
     Place count;   // pairs stored, 1..N
   };
   // A later pair of a key (ordinal 1..N-1).
-  struct Pair {
+  struct [[gnu::packed]] Pair {
     u64 capped;
     Place key;  // place0 of its key
     Place place;
   };
   static constexpr u64 kNone = std::numeric_limits<u64>::max();
+
+  // What a lookup of a pair finds.
+  struct Lookup {
+    bool key;   // its min hash is a key filed below the visible place
+    u64 place;  // the candidate: the pair's place when filed below it with an ordinal below N, else kNone
+  };
 
   // n = ncap.  Places must fit in Place (the caller checks).
   explicit PairIndex(u64 n) : n_(n) {}
@@ -149,6 +156,40 @@ class PairIndex {
     }
 
     void prefetch_key(u64 min) const { keys_.prefetch(keys_.mix(min)); }
+
+    // The scan's questions, each answered with one key probe and, only for
+    // a key with later pairs, one pair probe.
+
+    // Whether `min` is a key filed below `visible`.
+    [[gnu::always_inline]] bool is_key(u64 min, u64 visible) const {
+      const Key* k = find(min);
+      return k != nullptr && k->place0 < visible;
+    }
+
+    // Looks the pair (min, capped) up; with kFile, files it at `place` when
+    // it is new, with the same probes.  A pair filed now is not below
+    // `visible`.
+    template <bool kFile>
+    [[gnu::always_inline]] Lookup look_up(u64 min, u64 capped, u64 visible, u64 place) {
+      if constexpr (kFile) {
+        bool added;
+        Key* k = key(min, capped, place, added);
+        if (added) return {false, kNone};
+        return {k->place0 < visible, find_pair(*k, capped, visible, true, place)};
+      } else {
+        Key* k = find(min);
+        if (k == nullptr) return {false, kNone};
+        return {k->place0 < visible, find_pair(*k, capped, visible, false, 0)};
+      }
+    }
+
+    // Files (min, capped) at `place` unless it is stored or its key holds N
+    // pairs.
+    [[gnu::always_inline]] void file(u64 min, u64 capped, u64 place) {
+      bool added;
+      Key* k = key(min, capped, place, added);
+      if (!added) file_later(*k, capped, place);
+    }
 
    private:
     // A later pair's slot: a free one known to be new, or the search's.

@@ -283,7 +283,7 @@ TEST(CappedEngine, MatchesSlowEngineOnLargeInputs) {
 }
 
 // Places stored 64 bits wide, as for inputs of 2^32 symbols or more, give
-// the same segments as 32-bit ones.
+// the same segments as the 16-bit ones of these small inputs.
 TEST(CappedEngine, PlaceWidthDoesNotMatter) {
   std::mt19937_64 rng(17);
   for (int round = 0; round < 60; ++round) {
@@ -295,25 +295,20 @@ TEST(CappedEngine, PlaceWidthDoesNotMatter) {
   }
 }
 
-// The index on its own: first pairs answered from the key, later pairs
-// found by key and capped hash, duplicates ignored, at most N pairs a key,
-// all of it kept across growth from an empty table; lookups see only pairs
-// filed below the place they are told.
+// The index on its own: first pairs and later pairs found by their two
+// hashes, duplicates ignored, at most N pairs a key, all of it kept across
+// growth from an empty table; lookups see only pairs filed below the place
+// they are told.
 TEST(CappedIndex, FilesPairsOnceAndAtMostNPerKey) {
   using Index = capped_detail::PairIndex<u32>;
   Index index(3);
   EXPECT_TRUE(index.empty());
-  auto file = [](Index::Cursor& ix, u64 min, u64 capped, u64 place) {
-    bool added;
-    Index::Key* k = ix.key(min, capped, place, added);
-    if (!added) ix.file_later(*k, capped, place);
-  };
   {
     Index::Cursor ix(index);
     for (u32 key = 0; key < 5000; ++key) {
       for (u32 c = 0; c < 5; ++c) {
-        file(ix, key * 7919, c + 1000 * key, key * 10 + c + 1);
-        file(ix, key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
+        ix.file(key * 7919, c + 1000 * key, key * 10 + c + 1);
+        ix.file(key * 7919, c + 1000 * key, 99999999);  // a duplicate: ignored
       }
     }
   }
@@ -321,20 +316,23 @@ TEST(CappedIndex, FilesPairsOnceAndAtMostNPerKey) {
   EXPECT_EQ(index.pairs(), 15000u);  // three of each key's five pairs
   Index::Cursor ix(index);
   for (u32 key = 0; key < 5000; ++key) {
-    Index::Key* k = ix.find(key * 7919);
-    ASSERT_NE(k, nullptr);
+    ASSERT_TRUE(ix.is_key(key * 7919, UINT32_MAX));
     for (u32 c = 0; c < 5; ++c) {
       const u64 want = c < 3 ? key * 10 + c + 1 : Index::kNone;
-      ASSERT_EQ(ix.find_pair(*k, c + 1000 * key, UINT32_MAX, false, 0), want) << key << " " << c;
+      const Index::Lookup l = ix.look_up<false>(key * 7919, c + 1000 * key, UINT32_MAX, 0);
+      ASSERT_TRUE(l.key);
+      ASSERT_EQ(l.place, want) << key << " " << c;
     }
-    ASSERT_EQ(ix.find_pair(*k, 7, UINT32_MAX, false, 0), Index::kNone);
+    ASSERT_EQ(ix.look_up<false>(key * 7919, 7, UINT32_MAX, 0).place, Index::kNone);
   }
-  EXPECT_EQ(ix.find(1), nullptr);
+  EXPECT_FALSE(ix.is_key(1, UINT32_MAX));
+  EXPECT_FALSE(ix.look_up<false>(1, 0, UINT32_MAX, 0).key);
   // Key 0 holds (0 at 1), (1 at 2), (2 at 3): below place 3, the third is
-  // not there yet.
-  Index::Key* k = ix.find(0);
-  EXPECT_EQ(ix.find_pair(*k, 1, 3, false, 0), 2u);
-  EXPECT_EQ(ix.find_pair(*k, 2, 3, false, 0), Index::kNone);
+  // not there yet; below place 1, not even the key.
+  EXPECT_EQ(ix.look_up<false>(0, 1, 3, 0).place, 2u);
+  EXPECT_EQ(ix.look_up<false>(0, 2, 3, 0).place, Index::kNone);
+  EXPECT_FALSE(ix.is_key(0, 1));
+  EXPECT_TRUE(ix.is_key(0, 2));
 }
 
 // A lookup that files what it did not find: one pair more per key until the
@@ -344,15 +342,13 @@ TEST(CappedIndex, ALookupFilesWhatItMisses) {
   Index index(2);
   {
     Index::Cursor ix(index);
-    bool added;
-    Index::Key* k = ix.key(42, 100, 0, added);
-    ASSERT_TRUE(added);
-    EXPECT_EQ(ix.find_pair(*k, 100, 1, true, 5), 0u);             // the first pair
-    EXPECT_EQ(ix.find_pair(*k, 101, 10, true, 5), Index::kNone);   // missed, filed at 5
-    EXPECT_EQ(ix.find_pair(*k, 101, 10, false, 0), 5u);
-    EXPECT_EQ(ix.find_pair(*k, 101, 5, false, 0), Index::kNone);  // not below 5
-    EXPECT_EQ(ix.find_pair(*k, 102, 10, true, 7), Index::kNone);   // the key is full: not filed
-    EXPECT_EQ(ix.find_pair(*k, 102, 10, false, 0), Index::kNone);
+    EXPECT_EQ(ix.look_up<true>(42, 100, 0, 0).place, Index::kNone);  // a new key at 0
+    EXPECT_EQ(ix.look_up<true>(42, 100, 1, 5).place, 0u);             // the first pair
+    EXPECT_EQ(ix.look_up<true>(42, 101, 10, 5).place, Index::kNone);  // missed, filed at 5
+    EXPECT_EQ(ix.look_up<false>(42, 101, 10, 0).place, 5u);
+    EXPECT_EQ(ix.look_up<false>(42, 101, 5, 0).place, Index::kNone);  // not below 5
+    EXPECT_EQ(ix.look_up<true>(42, 102, 10, 7).place, Index::kNone);  // the key is full: not filed
+    EXPECT_EQ(ix.look_up<false>(42, 102, 10, 0).place, Index::kNone);
   }
   EXPECT_EQ(index.keys(), 1u);
   EXPECT_EQ(index.pairs(), 2u);
@@ -363,11 +359,12 @@ TEST(CappedIndex, NothingIsACandidateWhenNIsZero) {
   using Index = capped_detail::PairIndex<u32>;
   Index none(0);
   Index::Cursor ix(none);
-  bool added;
-  ix.key(5, 6, 7, added);
-  ASSERT_NE(ix.find(5), nullptr);
-  EXPECT_EQ(ix.find_pair(*ix.find(5), 6, 100, true, 8), Index::kNone);
-  EXPECT_EQ(ix.find_pair(*ix.find(5), 9, 100, true, 8), Index::kNone);
+  ix.file(5, 6, 7);
+  EXPECT_TRUE(ix.is_key(5, 100));
+  const Index::Lookup l = ix.look_up<true>(5, 6, 100, 8);
+  EXPECT_TRUE(l.key);
+  EXPECT_EQ(l.place, Index::kNone);
+  EXPECT_EQ(ix.look_up<true>(5, 9, 100, 8).place, Index::kNone);
 }
 
 TEST(CappedIndex, QuerySetHoldsExactlyItsMembers) {
