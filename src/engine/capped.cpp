@@ -379,21 +379,20 @@ class CappedEngine {
   }
 
   // Room for what the whole input will most likely hold, so that the tables
-  // rarely grow: a small input is sized from all its windows (in text,
-  // about a third of them become keys and a third later pairs), but never
-  // beyond the pairs it can file at all (pair_bound), which on transcripts
-  // is often less; a large one from its first message, which is new
-  // material throughout (a pair per position, under about half as many
-  // keys, the rest later pairs), since later messages mostly repeat earlier
-  // ones.
+  // rarely grow: a small input is sized from the pairs it can file at all
+  // (pair_bound, on transcripts the pairs it files), of which in text about
+  // half are keys and half later pairs (a little more room for each, so
+  // that few conversations grow a table); a large one from its first
+  // message, which is new material throughout (a pair per position, under
+  // about half as many keys, the rest later pairs), since later messages
+  // mostly repeat earlier ones.
   void presize(u64 j) {
     if (total_windows_ > kCachedWindows) {
       index_.reserve(windows(j) / 2, windows(j) / 2);
       return;
     }
     const u64 bound = pair_bound(j);
-    const u64 each = std::min(total_windows_ * 3 / 8, bound);
-    index_.reserve(each, each);
+    index_.reserve(bound * 5 / 8, bound * 9 / 16);
     // A literal run ends at each key position, so the pieces grow with the
     // new material too: on transcripts about one for every four pairs, and
     // rarely more than one for every three.  (A first chunk too small
