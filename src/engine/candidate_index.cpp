@@ -135,10 +135,18 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   windows_left_ -= std::min(windows, windows_left_);  // the last message (never added by the engine) has none left
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
-  if (m > 0) {
-    ++later_added_;
-    later_fresh_ += fresh;
-  }
+  // Messages 1.. count towards the prediction below once filed.
+  const u64 keys_before = fresh_.size();
+  struct Count {
+    CandidateIndex& ix;
+    u64 m, keys_before;
+    ~Count() {
+      if (m > 0) {
+        ++ix.later_added_;
+        ix.later_keys_ += ix.fresh_.size() - keys_before;
+      }
+    }
+  } count{*this, m, keys_before};
   if (fresh == 0) return;
   // Room for every new key, so the table does not grow while filing.  A big
   // message sizes it for an estimate of its distinct windows instead: text
@@ -152,8 +160,8 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   }
   if (!filtered_ && later_added_ > 0 && fresh_.size() + room > fresh_.limit()) {
     // The table must grow: make it large enough for the messages still to
-    // come as well, supposing each adds as many fresh windows as messages
-    // 1.. did on average.  Unrelated messages then size the table once for
+    // come as well, supposing each adds as many keys as messages 1.. did on
+    // average.  Unrelated messages then size the table once for
     // good, instead of doubling it (and briefly holding both copies) again
     // and again; a transcript that grows by a turn a message, or versions
     // that differ by a few edits, predict about what they will add.  Never
@@ -162,7 +170,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     // most what input of that size that never repeats would fill.
     const u64 messages_left = msgs_.size() - 1 - std::min<u64>(m + 1, msgs_.size() - 1);  // the last is never indexed
     const u64 predicted = static_cast<u64>(std::min<unsigned __int128>(
-        windows_left_, static_cast<unsigned __int128>(later_fresh_) * messages_left / later_added_));
+        windows_left_, static_cast<unsigned __int128>(later_keys_) * messages_left / later_added_));
     room += predicted;
   }
   fresh_.reserve(std::max(fresh_.size() + room, small_reserve_));

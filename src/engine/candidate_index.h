@@ -202,11 +202,11 @@ class CandidateIndex {
   u64 keep_budget_;  // lists
   u64 small_reserve_ = 0;  // keys the fresh table is sized for at once
   // What the messages added so far say of those still to come: the windows
-  // not yet added, and the fresh windows of messages 1.. added and how many
-  // of those messages there were (message 0 is all fresh whatever follows).
+  // not yet added, and the keys that messages 1.. added and how many of
+  // those messages there were (message 0 is all new whatever follows).
   u64 windows_left_ = 0;
   u64 later_added_ = 0;
-  u64 later_fresh_ = 0;
+  u64 later_keys_ = 0;
   // With filtered_, only windows whose hash is a key of wanted_ are filed.
   bool filtered_ = false;
   ShortListMap<V> wanted_;
