@@ -111,7 +111,12 @@ def _run(args: argparse.Namespace) -> None:
             return
         with open_sink(args.output, args.input) as out:
             for done, _ in _results(args, task, name):
-                out.write(done.data)
+                try:
+                    out.write(done.data)
+                except BrokenPipeError:
+                    raise
+                except OSError as error:  # a full disk, say
+                    raise SinkError(f"cannot write {args.output}: {error.strerror}") from None
     except InputError as error:
         _fail(f"{name}, line {error.line}: {error.reason}")
 

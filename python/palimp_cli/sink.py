@@ -36,13 +36,16 @@ def open_sink(path: str, source: str) -> Iterator[BinaryIO]:
     try:
         with open(fd, "wb") as f:
             yield f
-            f.flush()
-            os.fsync(f.fileno())
-        # mkstemp makes the file private; the output gets the usual mode.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
+            try:
+                f.flush()
+                os.fsync(f.fileno())
+                # mkstemp makes the file private; the output gets the usual mode.
+                umask = os.umask(0)
+                os.umask(umask)
+                os.chmod(temporary, 0o666 & ~umask)
+                os.replace(temporary, path)
+            except OSError as error:
+                raise SinkError(f"cannot write {path}: {error.strerror}") from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
