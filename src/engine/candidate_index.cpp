@@ -33,10 +33,6 @@ constexpr u64 kRunBits = 7;  // runs per enumeration: at most MAX_CANDIDATES + 1
 constexpr u64 kRunMask = (u64{1} << kRunBits) - 1;
 static_assert(MAX_CANDIDATES + 1 <= (u64{1} << kRunBits));
 
-}  // namespace
-
-namespace {
-
 // Calls f(from, to) for each run [from, to) of fresh window starts of a
 // message of n >= k symbols cut into `pieces`: the starts outside
 // [at, at + len - k] of every reference at `at`.
@@ -135,19 +131,10 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   windows_left_ -= std::min(windows, windows_left_);  // the last message (never added by the engine) has none left
   u64 fresh = 0;
   for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) { fresh += to - from; });
-  // Messages 1.. count towards the prediction below once filed.
-  const u64 keys_before = fresh_.size();
-  struct Count {
-    CandidateIndex& ix;
-    u64 m, keys_before;
-    ~Count() {
-      if (m > 0) {
-        ++ix.later_added_;
-        ix.later_keys_ += ix.fresh_.size() - keys_before;
-      }
-    }
-  } count{*this, m, keys_before};
-  if (fresh == 0) return;
+  if (fresh == 0) {
+    if (m > 0) ++later_added_;  // it adds no keys
+    return;
+  }
   // Room for every new key, so the table does not grow while filing.  A big
   // message sizes it for an estimate of its distinct windows instead: text
   // repeats short windows often, and a table sized for every window would
@@ -174,6 +161,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     room += predicted;
   }
   fresh_.reserve(std::max(fresh_.size() + room, small_reserve_));
+  const u64 keys_before = fresh_.size();
 
   const u64 base = places_.first(m);
   const bool prefetch = fresh_.capacity() >= kPrefetchFrom;
@@ -203,6 +191,11 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
       }
     });
   });
+  // Messages 1.. count towards the prediction above once filed.
+  if (m > 0) {
+    ++later_added_;
+    later_keys_ += fresh_.size() - keys_before;
+  }
 }
 
 // An estimate, a little high, of the distinct hashes among the fresh windows
