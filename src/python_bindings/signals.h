@@ -7,7 +7,7 @@
 // the pending handlers about every millisecond; when one raises (as the
 // default handler of SIGINT does, with KeyboardInterrupt) the call ends by
 // throwing PythonError.  Everything a call builds is held by owning handles,
-// so it leaves nothing behind.
+// so it leaves nothing behind (result lists: result_list.h).
 #pragma once
 
 #include "interrupt.h"
@@ -39,28 +39,5 @@ class SignalMeter {
   Interrupt interrupt_{check_};
   WorkMeter meter_{interrupt_};
 };
-
-// A new list of n slots, all still empty, that the collector does not see
-// until it is published.  A poll runs Python code (a signal handler) and
-// the collections that allocations scheduled: the code cannot find a list
-// with empty slots, and a collection in the middle of a large result walks
-// none of it (walking it at every poll made building 10^7 lists 2.5 times
-// slower).
-inline PyRef new_result_list(u64 n) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
-  PyObject_GC_UnTrack(list.get());
-  return list;
-}
-// The list, every slot filled, in the collector's sight again.
-inline PyRef publish(PyRef list) {
-  PyObject_GC_Track(list.get());
-  return list;
-}
-// The same for a list whose items are all lists from new_result_list:
-// each of them, then the list.
-inline PyRef publish_nested(PyRef list) {
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) PyObject_GC_Track(PyList_GET_ITEM(list.get(), i));
-  return publish(std::move(list));
-}
 
 }  // namespace palimp::py

@@ -18,6 +18,7 @@
 #include "python_bindings/convert.h"
 #include "python_bindings/errors.h"
 #include "python_bindings/heap_types.h"
+#include "python_bindings/result_list.h"
 #include "python_bindings/signals.h"
 #include "python_bindings/values.h"
 
@@ -77,21 +78,21 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     bind<kSegments>(args, nargs, kwnames);
     const TextCompressorState& s = c.state();
     SignalMeter signals;
-    PyRef out = new_result_list(s.texts.size());
+    ResultList out(s.texts.size());
     s.texts.for_each_entry([&](u64 k, u64 j) {
       const std::span<const Piece> pieces = j == TextStore::kAbsent ? std::span<const Piece>() : s.pieces(j);
-      PyRef list = new_result_list(pieces.size());
+      ResultList list(pieces.size());
       signals.add(work_units::kPythonObject);
       for (size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         PyRef seg = p.is_literal() ? make_literal_segment(s.texts.code_points(j), p.start, p.len)
                                    : make_reference_segment(s.to_bytes(p));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seg.release());
+        list.set(i, std::move(seg));
         signals.add(work_units::kPythonObject + (p.is_literal() ? p.len / work_units::kSymbolsPerUnit : 0));
       }
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), list.release());
+      out.set(k, std::move(list));
     });
-    return publish_nested(std::move(out));
+    return std::move(out).publish_nested();
   });
 }
 
@@ -117,14 +118,13 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const u32 replacement_max = replacement.ascii ? 0x7F : max_symbol(r, 0, r.size);
     const TextCompressorState& s = c.state();
     SignalMeter signals;
-    PyRef out = new_result_list(s.texts.size());
+    ResultList out(s.texts.size());
     s.texts.for_each_entry([&](u64 k, u64 j) {
-      PyRef item = j == TextStore::kAbsent ? PyRef::borrow(Py_None)
-                                           : render_text(s, j, r, replacement_max, signals.meter());
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item.release());
+      out.set(k, j == TextStore::kAbsent ? PyRef::borrow(Py_None)
+                                         : render_text(s, j, r, replacement_max, signals.meter()));
       signals.add(work_units::kPythonObject);
     });
-    return publish(std::move(out));
+    return std::move(out).publish();
   });
 }
 

@@ -22,6 +22,7 @@
 #include "python_bindings/errors.h"
 #include "python_bindings/numpy_api.h"
 #include "python_bindings/heap_types.h"
+#include "python_bindings/result_list.h"
 #include "python_bindings/signals.h"
 #include "python_bindings/values.h"
 #include "tokenization.h"
@@ -124,22 +125,22 @@ PyObject* segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
     SignalMeter signals;
-    PyRef out = new_result_list(count);
-    PyRef list;
+    ResultList out(count);
+    ResultList list;
     for_each_record(
         s.segments,
         [&](u64, u64 n) {
-          list = new_result_list(n);
+          list = ResultList(n);
           signals.add(work_units::kPythonObject);
         },
         [&](u64 i, u64 j, const Piece& p) {
           PyRef seg = p.is_literal() ? make_literal_tokens(s.tokens.span(i), p.start, p.len)
                                      : make_reference_tokens(p.source, p.start, p.len);
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), seg.release());
+          list.set(j, std::move(seg));
           signals.add(work_units::kPythonObject + (p.is_literal() ? p.len / work_units::kSymbolsPerUnit : 0));
         },
-        [&](u64 i) { PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list.release()); });
-    return publish_nested(std::move(out));
+        [&](u64 i) { out.set(i, std::move(list)); });
+    return std::move(out).publish_nested();
   });
 }
 
@@ -266,16 +267,16 @@ void for_each_run(const TokenEngineState& s, u64 i, u64 length, const SymbolSpan
 
 // Message i rendered as a new list of ints, built in place (and published
 // by the caller).
-PyRef render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, SignalMeter& signals) {
+ResultList render_list(const TokenEngineState& s, u64 i, const SymbolSpan& replacement, SignalMeter& signals) {
   const u64 n = s.rendered_length(i, replacement.size);
   if (n > static_cast<u64>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  PyRef list = new_result_list(n);
-  Py_ssize_t at = 0;
+  ResultList list(n);
+  u64 at = 0;
   for_each_run(s, i, n, replacement, work_units::kObjectChunk, work_units::kObjectChunk * work_units::kPythonObject,
                signals,
                [&](const auto* ids, u64 len) {
                  for (u64 q = 0; q < len; ++q) {
-                   PyList_SET_ITEM(list.get(), at++, checked(PyLong_FromUnsignedLong(ids[q])).release());
+                   list.set(at++, checked(PyLong_FromUnsignedLong(ids[q])));
                  }
                });
   return list;
@@ -306,14 +307,16 @@ PyObject* render(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
     SignalMeter signals;
-    PyRef out = new_result_list(count);
+    ResultList out(count);
     for (u64 i = 0; i < count; ++i) {
-      PyRef item = as_numpy ? render_array(s, i, replacement.span(), signals)
-                            : render_list(s, i, replacement.span(), signals);
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+      if (as_numpy) {
+        out.set(i, render_array(s, i, replacement.span(), signals));
+      } else {
+        out.set(i, render_list(s, i, replacement.span(), signals));
+      }
       signals.add(work_units::kPythonObject);
     }
-    return as_numpy ? publish(std::move(out)) : publish_nested(std::move(out));
+    return as_numpy ? std::move(out).publish() : std::move(out).publish_nested();
   });
 }
 
@@ -328,7 +331,7 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const TokenEngineState& s = c.state();
     const u64 count = s.segments.messages();
     SignalMeter signals;
-    PyRef out = new_result_list(count);
+    ResultList out(count);
     std::vector<u32> rendered;  // one message's ids, reused
     for (u64 i = 0; i < count; ++i) {
       rendered.resize(s.rendered_length(i, with.size));
@@ -341,10 +344,9 @@ PyObject* render_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                    });
       const std::string text = c.tokenizer->decode(rendered, signals.interrupt());
       signals.add(work_units::kPythonObject + text.size() / work_units::kSymbolsPerUnit);
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
-                      checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)).release());
+      out.set(i, checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
     }
-    return publish(std::move(out));
+    return std::move(out).publish();
   });
 }
 
