@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -171,6 +172,14 @@ inline Draft versions(FuzzInput& in, const Prose& prose, u64 seed, MessageSink& 
     prose.line(next_line++, l);
     return l;
   };
+  // n new lines at `at`, each before the one made before it (as if put in
+  // one at a time there), moved into place at once.
+  auto put_fresh = [&](u64 at, u64 n) {
+    std::vector<std::vector<u32>> block(n);
+    for (u64 i = n; i-- > 0;) block[i] = fresh();
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), std::make_move_iterator(block.begin()),
+                 std::make_move_iterator(block.end()));
+  };
   for (u64 i = 0, n = seed % (1 + sink.budget() / 48); i < n; ++i) lines.push_back(fresh());
   lines.push_back({});
   prose.stamp(stamps, lines.back());
@@ -193,7 +202,7 @@ inline Draft versions(FuzzInput& in, const Prose& prose, u64 seed, MessageSink& 
       case 0:
       case 1:
       case 2:  // new lines
-        for (u64 i = 0; i < n; ++i) lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), fresh());
+        put_fresh(at, n);
         break;
       case 3: {  // deleted lines
         const u64 end = std::min(size, at + n);
@@ -258,7 +267,7 @@ inline Draft versions(FuzzInput& in, const Prose& prose, u64 seed, MessageSink& 
         sink.emit({});
         break;
       default:  // a long stretch of new lines: a big release
-        for (u64 i = 0, m = 8 * n; i < m; ++i) lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), fresh());
+        put_fresh(at, 8 * n);
         break;
     }
     edited = true;
