@@ -394,10 +394,11 @@ class CappedEngine {
     const u64 bound = pair_bound(j);
     index_.reserve(bound * 5 / 8, bound * 9 / 16);
     // A literal run ends at each key position, so the pieces grow with the
-    // new material too: on transcripts about one for every four pairs, and
-    // rarely more than one for every three.  (A first chunk too small
-    // stays, next to one twice its size.)
-    out_.expect(bound * 3 / 8 + msgs_.size());
+    // new material too: on transcripts about one for every four pairs, at
+    // most one for every three, and with a piece more per message, never
+    // more than 5/16 of a pair each.  (A first chunk too small stays, next
+    // to one twice its size.)
+    out_.expect(bound * 5 / 16 + msgs_.size());
   }
 
   // At most the number of pairs that messages j, j + 1, ... (but the last)
