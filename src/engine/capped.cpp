@@ -285,6 +285,7 @@ class CappedEngine {
         C_(params.cap_len),
         places_of_(messages),
         later_windows_(messages.size() + 1),
+        later_bound_(0),
         index_(params.ncap) {
     PALIMP_CHECK(places_of_.total() < std::numeric_limits<Place>::max());
     index_.count_growth_on(meter_);
@@ -375,20 +376,37 @@ class CappedEngine {
       filtered_ = true;
       build_query_set(j + 1);
     }
-    if (!filtered_ && index_.empty()) presize(j);
+    if (filtered_) {
+      index_.grow_to(0, 0);  // what follows files far less than the bound says
+    } else if (index_.empty()) {
+      presize(j);
+    } else if (later_bound_.size() > 0) {
+      estimate_growth(j);
+    }
   }
 
   // Room for what the whole input will most likely hold, so that the tables
   // rarely grow: a small input is sized from the pairs it can file at all
   // (pair_bound, on transcripts the pairs it files), of which in text about
   // half are keys and half later pairs (a little more room for each, so
-  // that few conversations grow a table); a large one from its first
-  // message, which is new material throughout (a pair per position, under
-  // about half as many keys, the rest later pairs), since later messages
-  // mostly repeat earlier ones.
+  // that few conversations grow a table).  A large one is sized for its
+  // first message, which is new material throughout, and grows from there
+  // by estimate_growth: its bound can be far above what it files, and
+  // tables of that size would be memory held for nothing.
   void presize(u64 j) {
     if (total_windows_ > kCachedWindows) {
-      index_.reserve(windows(j) / 2, windows(j) / 2);
+      // Room for a key at every position, as in text that never repeats,
+      // and for later pairs at a quarter of them; the first message files
+      // at most a pair a position, so either table that fills grows to
+      // room for that at once.
+      index_.reserve(windows(j), windows(j) / 4);
+      index_.grow_to(0, windows(j));
+      first_filed_ = j;
+      later_bound_ = InlineArray<u64, 17>(msgs_.size() + 1);
+      later_bound_[msgs_.size()] = 0;
+      for (u64 m = msgs_.size(); m-- > j + 1;) {
+        later_bound_[m] = later_bound_[m + 1] + (m + 1 < msgs_.size() ? new_pairs_bound(m) : 0);
+      }
       return;
     }
     const u64 bound = pair_bound(j);
@@ -413,20 +431,53 @@ class CappedEngine {
   // compared).
   u64 pair_bound(u64 j) const {
     u64 bound = windows(j);
-    const u64 reach = std::max(k_, C_);
-    for (u64 m = j + 1; m + 1 < msgs_.size(); ++m) {
-      const SymbolSpan& a = msgs_[m - 1];
-      const SymbolSpan& b = msgs_[m];
-      const u64 w = windows(m);
-      const u64 both = std::min(a.size, b.size);
-      const u64 prefix = common_prefix(a, 0, b, 0, both);
-      const u64 suffix = common_suffix(a, a.size, b, b.size, both - prefix);
-      // Positions p <= prefix - reach, and p >= b.size - suffix with p <=
-      // b.size - k: disjoint, as b.size - suffix >= prefix.
-      const u64 covered = (prefix >= reach ? prefix - reach + 1 : 0) + (suffix >= k_ ? suffix - k_ + 1 : 0);
-      bound += w - std::min(w, covered);
-    }
+    for (u64 m = j + 1; m + 1 < msgs_.size(); ++m) bound += new_pairs_bound(m);
     return bound;
+  }
+  // At most the pairs that message m > 0 files, as above.
+  u64 new_pairs_bound(u64 m) const {
+    const u64 reach = std::max(k_, C_);
+    const SymbolSpan& a = msgs_[m - 1];
+    const SymbolSpan& b = msgs_[m];
+    const u64 w = windows(m);
+    const u64 both = std::min(a.size, b.size);
+    const u64 prefix = common_prefix(a, 0, b, 0, both);
+    const u64 suffix = common_suffix(a, a.size, b, b.size, both - prefix);
+    // Positions p <= prefix - reach, and p >= b.size - suffix with p <=
+    // b.size - k: disjoint, as b.size - suffix >= prefix.
+    const u64 covered = (prefix >= reach ? prefix - reach + 1 : 0) + (suffix >= k_ ? suffix - k_ + 1 : 0);
+    return w - std::min(w, covered);
+  }
+
+  // Before message j > first_filed_ of a large input is filed: how far the
+  // tables grow when they must.  The bound is exact on transcripts and on
+  // input that never repeats, and far too high where versions of a text
+  // move or repeat whole blocks; so the share of it that each table has
+  // taken in the messages after the first (which files a pair per position
+  // and tells nothing) is taken to hold for the rest, with a quarter more.
+  // A few messages tell too little (on the synthetic transcripts the first
+  // two after the first file a fifth less than the rest): until those
+  // behind hold an eighth of the bound ahead, the tables double.
+  void estimate_growth(u64 j) {
+    const u64 keys = index_.keys(), later = index_.pairs() - keys;
+    if (j == first_filed_ + 1) {
+      keys_by_first_ = keys;
+      later_by_first_ = later;
+    }
+    const u64 bound_since = later_bound_[first_filed_ + 1] - later_bound_[j];
+    if (bound_since == 0 || bound_since < later_bound_[j] / 8) {
+      index_.grow_to(0, 0);
+      return;
+    }
+    // Each table's share: together at most the bound, which bounds what
+    // the messages since the first filed.
+    assert(keys - keys_by_first_ + (later - later_by_first_) <= bound_since);
+    const auto estimate = [&](u64 now, u64 since) {
+      const unsigned __int128 more = static_cast<unsigned __int128>(later_bound_[j]) * since / bound_since * 5 / 4;
+      // now <= total_windows_: the cut keeps the sum from wrapping.
+      return more >= total_windows_ - now ? total_windows_ : now + static_cast<u64>(more);
+    };
+    index_.grow_to(estimate(keys, keys - keys_by_first_), estimate(later, later - later_by_first_));
   }
 
   // The min hashes of every window of messages `first` and after.
@@ -453,6 +504,11 @@ class CappedEngine {
   PlaceNumbering places_of_;
   InlineArray<u64, 17> later_windows_;  // min windows of messages m, m + 1, ...
   u64 total_windows_ = 0;               // positions that could ever be filed
+  // For a large input: the pair bounds of messages m, m + 1, ..., from the
+  // one after first_filed_ on (empty for small inputs).
+  InlineArray<u64, 17> later_bound_;
+  u64 first_filed_ = 0;     // the first message filed
+  u64 keys_by_first_ = 0, later_by_first_ = 0;  // keys and later pairs filed up to it
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;
