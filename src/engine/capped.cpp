@@ -145,18 +145,27 @@ class Windows {
     const T* t = t_;
     const u64 k = s_.k, C = s_.C, top_k = s_.top_k, top_C = s_.top_C, full_end = full_end_;
     u64 p = pos_, min = min_, capped = capped_, tail_weight = tail_weight_;
-    for (;;) {
+    // Two loops, so that neither asks at every step which kind of capped
+    // window it rolls: full ones (p < full_end), then the tail.
+    bool done = false;
+    while (p < full_end) {
+      if (stop(p, min, capped) || p + 1 == to) {
+        done = true;
+        break;
+      }
+      if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
+      const u64 out = t[p];
+      min = roll_step(min, out, t[p + k], top_k);
+      capped = roll_step(capped, out, t[p + C], top_C);
+      if (++p == full_end) tail_weight = s_.below_C;  // the window at full_end is the tail
+    }
+    while (!done) {
       if (stop(p, min, capped) || p + 1 == to) break;
       if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
       const u64 out = t[p];
       min = roll_step(min, out, t[p + k], top_k);
-      if (p < full_end) {
-        capped = roll_step(capped, out, t[p + C], top_C);
-        if (p + 1 == full_end) tail_weight = s_.below_C;  // the next window is the tail
-      } else {
-        capped -= out * tail_weight;
-        tail_weight *= s_.inv_base;
-      }
+      capped -= out * tail_weight;
+      tail_weight *= s_.inv_base;
       ++p;
     }
     pos_ = p;
