@@ -294,7 +294,6 @@ class CappedEngine {
         C_(params.cap_len),
         places_of_(messages),
         later_windows_(messages.size() + 1),
-        later_bound_(0),
         index_(params.ncap) {
     PALIMP_CHECK(places_of_.total() < std::numeric_limits<Place>::max());
     index_.count_growth_on(meter_);
@@ -389,7 +388,7 @@ class CappedEngine {
       index_.grow_to(0, 0);  // what follows files far less than the bound says
     } else if (index_.empty()) {
       presize(j);
-    } else if (later_bound_.size() > 0) {
+    } else if (total_windows_ > kCachedWindows) {
       estimate_growth(j);
     }
   }
@@ -400,8 +399,9 @@ class CappedEngine {
   // half are keys and half later pairs (a little more room for each, so
   // that few conversations grow a table).  A large one is sized for its
   // first message, which is new material throughout, and grows from there
-  // by estimate_growth: its bound can be far above what it files, and
-  // tables of that size would be memory held for nothing.
+  // by estimate_growth: there the bound costs a comparison of every message
+  // with the one before (a tenth of the time on document versions), and it
+  // can be far above what is filed.
   void presize(u64 j) {
     if (total_windows_ > kCachedWindows) {
       // Room for a key at every position, as in text that never repeats,
@@ -411,11 +411,6 @@ class CappedEngine {
       index_.reserve(windows(j), windows(j) / 4);
       index_.grow_to(0, windows(j));
       first_filed_ = j;
-      later_bound_ = InlineArray<u64, 17>(msgs_.size() + 1);
-      later_bound_[msgs_.size()] = 0;
-      for (u64 m = msgs_.size(); m-- > j + 1;) {
-        later_bound_[m] = later_bound_[m + 1] + (m + 1 < msgs_.size() ? new_pairs_bound(m) : 0);
-      }
       return;
     }
     const u64 bound = pair_bound(j);
@@ -440,49 +435,51 @@ class CappedEngine {
   // compared).
   u64 pair_bound(u64 j) const {
     u64 bound = windows(j);
-    for (u64 m = j + 1; m + 1 < msgs_.size(); ++m) bound += new_pairs_bound(m);
-    return bound;
-  }
-  // At most the pairs that message m > 0 files, as above.
-  u64 new_pairs_bound(u64 m) const {
     const u64 reach = std::max(k_, C_);
-    const SymbolSpan& a = msgs_[m - 1];
-    const SymbolSpan& b = msgs_[m];
-    const u64 w = windows(m);
-    const u64 both = std::min(a.size, b.size);
-    const u64 prefix = common_prefix(a, 0, b, 0, both);
-    const u64 suffix = common_suffix(a, a.size, b, b.size, both - prefix);
-    // Positions p <= prefix - reach, and p >= b.size - suffix with p <=
-    // b.size - k: disjoint, as b.size - suffix >= prefix.
-    const u64 covered = (prefix >= reach ? prefix - reach + 1 : 0) + (suffix >= k_ ? suffix - k_ + 1 : 0);
-    return w - std::min(w, covered);
+    for (u64 m = j + 1; m + 1 < msgs_.size(); ++m) {
+      const SymbolSpan& a = msgs_[m - 1];
+      const SymbolSpan& b = msgs_[m];
+      const u64 w = windows(m);
+      const u64 both = std::min(a.size, b.size);
+      const u64 prefix = common_prefix(a, 0, b, 0, both);
+      const u64 suffix = common_suffix(a, a.size, b, b.size, both - prefix);
+      // Positions p <= prefix - reach, and p >= b.size - suffix with p <=
+      // b.size - k: disjoint, as b.size - suffix >= prefix.
+      const u64 covered = (prefix >= reach ? prefix - reach + 1 : 0) + (suffix >= k_ ? suffix - k_ + 1 : 0);
+      bound += w - std::min(w, covered);
+    }
+    return bound;
   }
 
   // Before message j > first_filed_ of a large input is filed: how far the
-  // tables grow when they must.  The bound is exact on transcripts and on
-  // input that never repeats, and far too high where versions of a text
-  // move or repeat whole blocks; so the share of it that each table has
-  // taken in the messages after the first (which files a pair per position
-  // and tells nothing) is taken to hold for the rest, with a quarter more.
-  // A few messages tell too little (on the synthetic transcripts the first
-  // two after the first file a fifth less than the rest): until those
-  // behind hold an eighth of the bound ahead, the tables double.
+  // tables grow when they must.  What each table took from the messages
+  // filed since the first (which files a pair per position and tells
+  // nothing) is taken to go on, with a quarter more: per message, as in
+  // transcripts, where each message adds a turn however much it repeats, or
+  // per window, as in text that never repeats, whichever predicts less.  A
+  // few messages tell too little (on the synthetic transcripts the first
+  // two after the first file a fifth less than the rest): until an eighth of
+  // the messages to come lie behind, and at least two, the tables double.
   void estimate_growth(u64 j) {
     const u64 keys = index_.keys(), later = index_.pairs() - keys;
     if (j == first_filed_ + 1) {
       keys_by_first_ = keys;
       later_by_first_ = later;
     }
-    const u64 bound_since = later_bound_[first_filed_ + 1] - later_bound_[j];
-    if (bound_since == 0 || bound_since < later_bound_[j] / 8) {
+    // Messages j .. size - 2 are still to be filed (the last never is).
+    const u64 msgs_since = j - first_filed_ - 1, msgs_ahead = msgs_.size() - 1 - j;
+    const u64 last = windows(msgs_.size() - 1);
+    const u64 windows_since = later_windows_[first_filed_ + 1] - later_windows_[j];
+    const u64 windows_ahead = later_windows_[j] - last;
+    if (msgs_since < 2 || msgs_since < msgs_ahead / 8 || windows_since == 0) {
       index_.grow_to(0, 0);
       return;
     }
-    // Each table's share: together at most the bound, which bounds what
-    // the messages since the first filed.
-    assert(keys - keys_by_first_ + (later - later_by_first_) <= bound_since);
     const auto estimate = [&](u64 now, u64 since) {
-      const unsigned __int128 more = static_cast<unsigned __int128>(later_bound_[j]) * since / bound_since * 5 / 4;
+      using wide = unsigned __int128;
+      const wide by_messages = static_cast<wide>(msgs_ahead) * since / msgs_since;
+      const wide by_windows = static_cast<wide>(windows_ahead) * since / windows_since;
+      const wide more = std::min(by_messages, by_windows) * 5 / 4;
       // now <= total_windows_: the cut keeps the sum from wrapping.
       return more >= total_windows_ - now ? total_windows_ : now + static_cast<u64>(more);
     };
@@ -513,10 +510,7 @@ class CappedEngine {
   PlaceNumbering places_of_;
   InlineArray<u64, 17> later_windows_;  // min windows of messages m, m + 1, ...
   u64 total_windows_ = 0;               // positions that could ever be filed
-  // For a large input: the pair bounds of messages m, m + 1, ..., from the
-  // one after first_filed_ on (empty for small inputs).
-  InlineArray<u64, 17> later_bound_;
-  u64 first_filed_ = 0;     // the first message filed
+  u64 first_filed_ = 0;     // the first message filed, of a large input
   u64 keys_by_first_ = 0, later_by_first_ = 0;  // keys and later pairs filed up to it
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
