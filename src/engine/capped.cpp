@@ -145,18 +145,27 @@ class Windows {
     const T* t = t_;
     const u64 k = s_.k, C = s_.C, top_k = s_.top_k, top_C = s_.top_C, full_end = full_end_;
     u64 p = pos_, min = min_, capped = capped_, tail_weight = tail_weight_;
-    for (;;) {
+    // Two loops, so that neither asks at every step which kind of capped
+    // window it rolls: full ones (p < full_end), then the tail.
+    bool done = false;
+    while (p < full_end) {
+      if (stop(p, min, capped) || p + 1 == to) {
+        done = true;
+        break;
+      }
+      if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
+      const u64 out = t[p];
+      min = roll_step(min, out, t[p + k], top_k);
+      capped = roll_step(capped, out, t[p + C], top_C);
+      if (++p == full_end) tail_weight = s_.below_C;  // the window at full_end is the tail
+    }
+    while (!done) {
       if (stop(p, min, capped) || p + 1 == to) break;
       if ((p & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kPosition);
       const u64 out = t[p];
       min = roll_step(min, out, t[p + k], top_k);
-      if (p < full_end) {
-        capped = roll_step(capped, out, t[p + C], top_C);
-        if (p + 1 == full_end) tail_weight = s_.below_C;  // the next window is the tail
-      } else {
-        capped -= out * tail_weight;
-        tail_weight *= s_.inv_base;
-      }
+      capped -= out * tail_weight;
+      tail_weight *= s_.inv_base;
       ++p;
     }
     pos_ = p;
@@ -375,29 +384,43 @@ class CappedEngine {
       filtered_ = true;
       build_query_set(j + 1);
     }
-    if (!filtered_ && index_.empty()) presize(j);
+    if (filtered_) {
+      index_.grow_to(0, 0);  // what follows files far less than the bound says
+    } else if (index_.empty()) {
+      presize(j);
+    } else if (total_windows_ > kCachedWindows) {
+      estimate_growth(j);
+    }
   }
 
   // Room for what the whole input will most likely hold, so that the tables
   // rarely grow: a small input is sized from the pairs it can file at all
   // (pair_bound, on transcripts the pairs it files), of which in text about
   // half are keys and half later pairs (a little more room for each, so
-  // that few conversations grow a table); a large one from its first
-  // message, which is new material throughout (a pair per position, under
-  // about half as many keys, the rest later pairs), since later messages
-  // mostly repeat earlier ones.
+  // that few conversations grow a table).  A large one is sized for its
+  // first message, which is new material throughout, and grows from there
+  // by estimate_growth: there the bound costs a comparison of every message
+  // with the one before (a tenth of the time on document versions), and it
+  // can be far above what is filed.
   void presize(u64 j) {
     if (total_windows_ > kCachedWindows) {
-      index_.reserve(windows(j) / 2, windows(j) / 2);
+      // Room for a key at every position, as in text that never repeats,
+      // and for later pairs at a quarter of them; the first message files
+      // at most a pair a position, so either table that fills grows to
+      // room for that at once.
+      index_.reserve(windows(j), windows(j) / 4);
+      index_.grow_to(0, windows(j));
+      first_filed_ = j;
       return;
     }
     const u64 bound = pair_bound(j);
     index_.reserve(bound * 5 / 8, bound * 9 / 16);
     // A literal run ends at each key position, so the pieces grow with the
-    // new material too: on transcripts about one for every four pairs, and
-    // rarely more than one for every three.  (A first chunk too small
-    // stays, next to one twice its size.)
-    out_.expect(bound * 3 / 8 + msgs_.size());
+    // new material too: on transcripts about one for every four pairs, at
+    // most one for every three, and with a piece more per message, never
+    // more than 5/16 of a pair each.  (A first chunk too small stays, next
+    // to one twice its size.)
+    out_.expect(bound * 5 / 16 + msgs_.size());
   }
 
   // At most the number of pairs that messages j, j + 1, ... (but the last)
@@ -428,6 +451,41 @@ class CappedEngine {
     return bound;
   }
 
+  // Before message j > first_filed_ of a large input is filed: how far the
+  // tables grow when they must.  What each table took from the messages
+  // filed since the first (which files a pair per position and tells
+  // nothing) is taken to go on, with a quarter more: per message, as in
+  // transcripts, where each message adds a turn however much it repeats, or
+  // per window, as in text that never repeats, whichever predicts less.  A
+  // few messages tell too little (on the synthetic transcripts the first
+  // two after the first file a fifth less than the rest): until an eighth of
+  // the messages to come lie behind, and at least two, the tables double.
+  void estimate_growth(u64 j) {
+    const u64 keys = index_.keys(), later = index_.pairs() - keys;
+    if (j == first_filed_ + 1) {
+      keys_by_first_ = keys;
+      later_by_first_ = later;
+    }
+    // Messages j .. size - 2 are still to be filed (the last never is).
+    const u64 msgs_since = j - first_filed_ - 1, msgs_ahead = msgs_.size() - 1 - j;
+    const u64 last = windows(msgs_.size() - 1);
+    const u64 windows_since = later_windows_[first_filed_ + 1] - later_windows_[j];
+    const u64 windows_ahead = later_windows_[j] - last;
+    if (msgs_since < 2 || msgs_since < msgs_ahead / 8 || windows_since == 0) {
+      index_.grow_to(0, 0);
+      return;
+    }
+    const auto estimate = [&](u64 now, u64 since) {
+      using wide = unsigned __int128;
+      const wide by_messages = static_cast<wide>(msgs_ahead) * since / msgs_since;
+      const wide by_windows = static_cast<wide>(windows_ahead) * since / windows_since;
+      const wide more = std::min(by_messages, by_windows) * 5 / 4;
+      // now <= total_windows_: the cut keeps the sum from wrapping.
+      return more >= total_windows_ - now ? total_windows_ : now + static_cast<u64>(more);
+    };
+    index_.grow_to(estimate(keys, keys - keys_by_first_), estimate(later, later - later_by_first_));
+  }
+
   // The min hashes of every window of messages `first` and after.
   void build_query_set(u64 first) {
     queries_.reserve(later_windows_[first]);
@@ -452,6 +510,8 @@ class CappedEngine {
   PlaceNumbering places_of_;
   InlineArray<u64, 17> later_windows_;  // min windows of messages m, m + 1, ...
   u64 total_windows_ = 0;               // positions that could ever be filed
+  u64 first_filed_ = 0;     // the first message filed, of a large input
+  u64 keys_by_first_ = 0, later_by_first_ = 0;  // keys and later pairs filed up to it
   Index index_;
   bool filtered_ = false;  // only min hashes in queries_ are filed
   QuerySet queries_;

@@ -82,6 +82,13 @@ class PairIndex {
     keys_.reserve(keys, key_of);
     if (n_ > 1) pairs_.reserve(pairs, pair_of);
   }
+  // When a table is full, it grows to room for at least `keys` keys or
+  // `pairs` later pairs in all (and at least twice its size): the owner's
+  // estimate of what the input will file.  0 just doubles.
+  void grow_to(u64 keys, u64 pairs) {
+    grow_keys_to_ = keys;
+    grow_pairs_to_ = pairs;
+  }
 
   bool empty() const { return keys_.size() == 0; }
   u64 keys() const { return keys_.size(); }
@@ -111,7 +118,7 @@ class PairIndex {
     // The key of `min`; when there is none, a new key whose first pair is
     // (capped, place), with `added` set.  Valid until the next key().
     [[gnu::always_inline]] Key* key(u64 min, u64 capped, u64 place, bool& added) {
-      if (keys_.full()) [[unlikely]] keys_ = ix_.keys_.grow(keys_, key_of);
+      if (keys_.full()) [[unlikely]] keys_ = ix_.grown(ix_.keys_, keys_, ix_.grow_keys_to_, key_of);
       Key* k = keys_.find_or_claim(keys_.mix(min), [&](const Key& s) { return s.min == min; }, added);
       if (added) *k = Key{min, capped, static_cast<Place>(place), 1};
       return k;
@@ -194,11 +201,11 @@ class PairIndex {
    private:
     // A later pair's slot: a free one known to be new, or the search's.
     [[gnu::always_inline]] Pair* claim(const Key& k, u64 capped) {
-      if (pairs_.full()) [[unlikely]] pairs_ = ix_.pairs_.grow(pairs_, pair_of);
+      if (pairs_.full()) [[unlikely]] pairs_ = ix_.grown(ix_.pairs_, pairs_, ix_.grow_pairs_to_, pair_of);
       return pairs_.claim(pairs_.mix(pair_key(k.place0, capped)));
     }
     [[gnu::always_inline]] Pair* find_or_claim(const Key& k, u64 capped, bool& claimed) {
-      if (pairs_.full()) [[unlikely]] pairs_ = ix_.pairs_.grow(pairs_, pair_of);
+      if (pairs_.full()) [[unlikely]] pairs_ = ix_.grown(ix_.pairs_, pairs_, ix_.grow_pairs_to_, pair_of);
       const Place key = k.place0;
       return pairs_.find_or_claim(
           pairs_.mix(pair_key(key, capped)), [&](const Pair& s) { return s.capped == capped && s.key == key; }, claimed);
@@ -223,7 +230,20 @@ class PairIndex {
     u64 operator()(const Pair& p) const { return pair_key(p.key, p.capped); }
   } pair_of{};
 
+  // `table`, whose entries `v` holds, grown: to room for `to` entries when
+  // that is more than it holds, else twice its size.
+  template <class Slot, class KeyOf>
+  [[gnu::noinline]] static typename GroupTable<Slot>::View grown(GroupTable<Slot>& table,
+                                                                 const typename GroupTable<Slot>::View& v, u64 to,
+                                                                 KeyOf key_of) {
+    if (to <= v.limit) return table.grow(v, key_of);
+    table.adopt(v);
+    table.reserve(to, key_of);
+    return table.view();
+  }
+
   u64 n_;
+  u64 grow_keys_to_ = 0, grow_pairs_to_ = 0;
   GroupTable<Key> keys_;
   GroupTable<Pair> pairs_;
 };

@@ -59,26 +59,37 @@ void add_token_sequence(PyObject* seq, TokenStore& store, std::vector<u32>& scra
   store.add(scratch);
 }
 
-// The most tokens of an input reserved whole, at the widest id width,
-// before any is converted.
+// The most tokens of an input reserved whole before any is converted.
 constexpr u64 kReserveWholeTokens = 1024;
 
-// Total length of the entries that can tell it cheaply, and their number, to
-// size the store once.
-std::pair<u64, u64> length_hint(PyObject* messages) {
-  if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages)) return {0, 0};
-  u64 total = 0;
+// What the entries that can tell it cheaply say of their lengths, to size
+// the store once.
+struct LengthHint {
+  u64 total = 0;     // their summed lengths
+  u64 first = 0;     // the length of the first present entry, when it tells
+  u64 messages = 0;  // entries in all
+};
+LengthHint length_hint(PyObject* messages) {
+  if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages)) return {};
+  LengthHint hint{0, 0, static_cast<u64>(PySequence_Fast_GET_SIZE(messages))};
+  bool first = true;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(messages); ++i) {
     PyObject* m = PySequence_Fast_GET_ITEM(messages, i);
+    u64 n = 0;
     if (PyList_CheckExact(m) || PyTuple_CheckExact(m)) {
-      total += static_cast<u64>(PySequence_Fast_GET_SIZE(m));
+      n = static_cast<u64>(PySequence_Fast_GET_SIZE(m));
     } else if (numpy::is_exact_ndarray(m)) {
-      const Py_ssize_t n = PyObject_Size(m);  // runs no Python code for an exact array
-      if (n > 0) total += static_cast<u64>(n);
-      if (n < 0) PyErr_Clear();
+      const Py_ssize_t size = PyObject_Size(m);  // runs no Python code for an exact array
+      if (size > 0) n = static_cast<u64>(size);
+      if (size < 0) PyErr_Clear();
+    } else if (m == Py_None) {
+      continue;
     }
+    hint.total += n;
+    if (first) hint.first = n;
+    first = false;
   }
-  return {total, static_cast<u64>(PySequence_Fast_GET_SIZE(messages))};
+  return hint;
 }
 
 }  // namespace
@@ -86,10 +97,16 @@ std::pair<u64, u64> length_hint(PyObject* messages) {
 TokenStore to_token_messages(PyObject* messages, SignalMeter& signals) {
   check_sequence(messages);
   TokenStore store;
-  const auto [hint, count] = length_hint(messages);
+  const LengthHint hint = length_hint(messages);
+  const u64 count = hint.messages;
   store.reserve_messages(count);
-  // Small inputs get room for the widest ids at once: one allocation.
-  if (hint <= kReserveWholeTokens) store.reserve_tokens(hint, 4, count);
+  // Small inputs get their room at once, one allocation, sized for ids
+  // below 256, the common case: a byte a token, and three more for each
+  // of the first message, which a list of ints fills four bytes wide
+  // before it narrows.  Wider ids grow it after the first message.
+  if (hint.total <= kReserveWholeTokens) {
+    store.reserve_tokens(hint.total + 3 * std::min(hint.first, hint.total), 1, count);
+  }
   std::vector<u32> scratch;
   for_each_item(messages, [&](PyObject* entry) {
     signals.add(work_units::kPythonObject);
@@ -99,7 +116,7 @@ TokenStore to_token_messages(PyObject* messages, SignalMeter& signals) {
       // The messages of one list usually need the width the first needed;
       // reserving for that (not the widest) keeps unused room out of memory.
       const SymbolSpan first = store.span(0);
-      if (hint > first.size) store.reserve_tokens(hint - first.size, first.width, count);
+      if (hint.total > first.size) store.reserve_tokens(hint.total - first.size, first.width, count);
     }
   });
   return store;

@@ -354,6 +354,23 @@ TEST(CappedIndex, ALookupFilesWhatItMisses) {
   EXPECT_EQ(index.pairs(), 2u);
 }
 
+// A full table grows at once to the room its owner expects, not by
+// doubling step by step; what was filed stays found.
+TEST(CappedIndex, GrowsToTheRoomItIsTold) {
+  using Index = capped_detail::PairIndex<u32>;
+  Index index(4);
+  index.reserve(16, 16);
+  index.grow_to(4000, 0);
+  Index sized(4);
+  sized.reserve(4000, 16);
+  Index::Cursor ix(index);
+  for (u32 key = 0; key < 4000; ++key) {
+    ix.file(key * 7919, key, key + 1);
+    if (key == 100) EXPECT_EQ(index.bytes(), sized.bytes());  // one growth, to room for 4000 keys
+  }
+  for (u32 key = 0; key < 4000; ++key) ASSERT_EQ(ix.look_up<false>(key * 7919, key, UINT32_MAX, 0).place, key + 1u);
+}
+
 // N = 0: keys still exist (literal runs end at them), nothing is found.
 TEST(CappedIndex, NothingIsACandidateWhenNIsZero) {
   using Index = capped_detail::PairIndex<u32>;
