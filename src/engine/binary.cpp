@@ -5,6 +5,7 @@
 
 #include "common_prefix.h"
 #include "engine/places.h"
+#include "engine/window_hashes.h"
 #include "hashing.h"
 
 namespace palimp {
@@ -128,15 +129,11 @@ class ExactEngine {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     if (from >= n || !fits(n, from)) return n;
-    const u64 last = n - k_;
     return with_symbols(cur, [&](const auto* t) -> u64 {
-      u64 h = hash_symbols(cur, from, k_);
-      for (u64 e = from;; ++e) {
-        if (index_.contains(h) && is_hit(i, e, h)) return e;
-        if (e == last) return n;
-        h = roll_.roll(h, t[e], t[e + k_]);
-        if ((e & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kLookup);
-      }
+      const u64 end = n - k_ + 1;  // past the last window start
+      const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup,
+                                         [&](u64 j, u64 h) { return !(index_.contains(h) && is_hit(i, j, h)); });
+      return e == end ? n : e;
     });
   }
 
