@@ -300,6 +300,7 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
       --heap_size;
       heap_replace_top(heap, heap_size, heap[heap_size]);  // the last one takes the top's place
     }
+    if (count == MAX_CANDIDATES) break;  // its copies come too late
     Run& run = runs[open];
     if (copies_.open(out[self].message, out[self].pos, run.copies)) {
       run.owner = self;
