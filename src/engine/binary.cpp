@@ -42,7 +42,7 @@ class ExactEngine {
     // Fresh places are compared from their first symbol; ask for all of them
     // at once so that their cache misses overlap.
     for (const Candidate<V>& e : places) {
-      if (e.parent == Candidate<V>::kRoot) {
+      if (e.parent() == Candidate<V>::kRoot) {
         const SymbolSpan& src = msgs_[e.message];
         __builtin_prefetch(static_cast<const u8*>(src.data) + u64{e.pos} * src.width);
       }
@@ -53,18 +53,20 @@ class ExactEngine {
     for (size_t t = 0; t < places.size(); ++t) {
       const Candidate<V>& e = places[t];
       u64 lcp;
-      if (e.parent != Candidate<V>::kRoot && lcps[e.parent] < e.copied) {
+      const u32 parent = e.parent();
+      if (parent != Candidate<V>::kRoot && lcps[parent] < e.copied()) {
         // The first `copied` symbols equal the parent's, and the parent's
         // run stops within them: so does this one, at the same length.
-        lcp = lcps[e.parent];
+        lcp = lcps[parent];
       } else {
         const SymbolSpan& src = msgs_[e.message];
         const u64 limit = std::min(rest, src.size - e.pos);
-        if (e.parent == Candidate<V>::kRoot) {
+        if (parent == Candidate<V>::kRoot) {
           lcp = common_prefix(cur, p, src, e.pos, limit);
         } else {
-          // The run reaches past the copied symbols; most stop at once.
-          const u64 copied = std::min<u64>(e.copied, limit);
+          // The run reaches past the copied symbols (or the count of them
+          // was cut, and it is measured from the cut on); most stop at once.
+          const u64 copied = std::min<u64>(e.copied(), limit);
           if (copied == limit || cur.at(p + copied) != src.at(e.pos + copied)) {
             lcp = copied;
           } else {

@@ -209,7 +209,7 @@ Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
   PALIMP_CHECK(fresh != nullptr);
   const u64 place = pool_.view(*fresh)[0];
   const u64 m = places_.message_of(place);
-  return {static_cast<V>(m), static_cast<V>(place - places_.first(m)), 0, Candidate<V>::kRoot};
+  return Candidate<V>::fresh(m, place - places_.first(m));
 }
 
 template <class V>
@@ -217,7 +217,7 @@ template <class V>
   const u64 s = run.copies.pos();
   const typename CopyIndex<V>::Copy* copy = copies_.next(run.copies);
   if (copy == nullptr) return false;
-  run.head = {copy->message, static_cast<V>(copy->pos_of(s)), static_cast<V>(copy->equal_from(s)), run.owner};
+  run.head = Candidate<V>::copy(copy->message, copy->pos_of(s), copy->equal_from(s), run.owner);
   run.place = copy->place_of(s);
   return true;
 }
@@ -288,7 +288,7 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
     if (r == 0) {
       const u64 place = top >> kRunBits;
       const u64 m = places_.message_of(place);
-      out[count++] = {static_cast<V>(m), static_cast<V>(place - places_.first(m)), 0, Candidate<V>::kRoot};
+      out[count++] = Candidate<V>::fresh(m, place - places_.first(m));
       if (next_root < roots.size) next_key = heap_key(roots[next_root++], 0);
     } else {
       out[count++] = runs[r].head;

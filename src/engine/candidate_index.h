@@ -51,6 +51,8 @@
 // the kept lists.
 #pragma once
 
+#include <algorithm>
+#include <cassert>
 #include <memory>
 #include <span>
 #include <vector>
@@ -65,15 +67,30 @@
 namespace palimp {
 
 // A place among the first places of a hash, and how it derives from an
-// earlier one; fields are V (u32 or u64) wide, the index's storage width.
+// earlier one; three words of V (u32 or u64), the index's storage width, so
+// that a full list of a narrow index takes 768 bytes.
 template <class V>
 struct Candidate {
-  static constexpr V kRoot = static_cast<V>(-1);
+  static constexpr u32 kRoot = 0xFF;  // parent() of a fresh place
+  static constexpr u64 kMaxCopied = static_cast<V>(-1) >> 8;
   V message;
   V pos;
-  V copied;  // derived place: how many symbols from pos equal its parent's
-  V parent;  // index of the parent among the candidates; kRoot if fresh
+  V link;  // copied() << 8 | parent()
+
+  static Candidate fresh(u64 m, u64 pos) { return {static_cast<V>(m), static_cast<V>(pos), kRoot}; }
+  // The copy at (m, pos) of candidate `parent`, equal to it for `copied`
+  // symbols, of which it keeps at most kMaxCopied.
+  static Candidate copy(u64 m, u64 pos, u64 copied, u32 parent) {
+    assert(parent < kRoot);
+    return {static_cast<V>(m), static_cast<V>(pos), static_cast<V>(std::min(copied, kMaxCopied) << 8 | parent)};
+  }
+  // The parent's index among the candidates, or kRoot for a fresh place.
+  u32 parent() const { return static_cast<u32>(link & 0xFF); }
+  // A derived place: for at least this many symbols from pos it equals its
+  // parent (the true count, cut at kMaxCopied).
+  u64 copied() const { return u64{link} >> 8; }
 };
+static_assert(MAX_CANDIDATES < Candidate<u32>::kRoot);
 
 // V (u32 or u64) is the width in which places, reference numbers and
 // candidates are stored: u32 serves inputs of up to 2^28 symbols and messages

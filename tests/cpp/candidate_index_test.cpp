@@ -174,14 +174,14 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
       for (u64 t = 0; t < places.size(); ++t) {
         const Candidate<V>& c = places[t];
         ASSERT_EQ((Place{c.message, c.pos}), want[t]) << "message " << m << " pos " << p << " place " << t;
-        if (c.parent == Candidate<V>::kRoot) continue;
+        if (c.parent() == Candidate<V>::kRoot) continue;
         // A derived place repeats its parent's symbols for `copied` of them.
-        ASSERT_LT(c.parent, t);
-        const Candidate<V>& parent = places[c.parent];
-        ASSERT_GE(c.copied, k);
-        ASSERT_LE(c.pos + c.copied, msgs[c.message].size());
-        ASSERT_LE(parent.pos + c.copied, msgs[parent.message].size());
-        ASSERT_TRUE(std::equal(msgs[c.message].begin() + c.pos, msgs[c.message].begin() + c.pos + c.copied,
+        ASSERT_LT(c.parent(), t);
+        const Candidate<V>& parent = places[c.parent()];
+        ASSERT_GE(c.copied(), k);
+        ASSERT_LE(c.pos + c.copied(), msgs[c.message].size());
+        ASSERT_LE(parent.pos + c.copied(), msgs[parent.message].size());
+        ASSERT_TRUE(std::equal(msgs[c.message].begin() + c.pos, msgs[c.message].begin() + c.pos + c.copied(),
                                msgs[parent.message].begin() + parent.pos));
       }
       const Candidate<V> first = index.first_place(h);
