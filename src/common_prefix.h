@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "check.h"
@@ -25,18 +26,20 @@ inline u64 common_prefix(const SymbolSpan& a, u64 ai, const SymbolSpan& b, u64 b
   PALIMP_CHECK(ai <= a.size && limit <= a.size - ai && bi <= b.size && limit <= b.size - bi);
   if (a.width != b.width) return common_prefix_mixed(a, ai, b, bi, limit);
   const u64 w = a.width;
+  const u32 shift = a.width >> 1;  // bytes to symbols without a division: widths are 1, 2 or 4
+  assert(w == u64{1} << shift);
   const u8* pa = static_cast<const u8*>(a.data) + ai * w;
   const u8* pb = static_cast<const u8*>(b.data) + bi * w;
   const u64 n = limit * w;
-  if (n < 16) return common_bytes(pa, pb, n, 0) / w;
+  if (n < 16) return common_bytes(pa, pb, n, 0) >> shift;
   u64 x, y;
   std::memcpy(&x, pa, 8);
   std::memcpy(&y, pb, 8);
-  if (const u64 d = x ^ y) return static_cast<u64>(std::countr_zero(d)) / 8 / w;
+  if (const u64 d = x ^ y) return static_cast<u64>(std::countr_zero(d)) / 8 >> shift;
   std::memcpy(&x, pa + 8, 8);
   std::memcpy(&y, pb + 8, 8);
-  if (const u64 d = x ^ y) return (8 + static_cast<u64>(std::countr_zero(d)) / 8) / w;
-  return common_bytes(pa, pb, n, 16) / w;
+  if (const u64 d = x ^ y) return (8 + static_cast<u64>(std::countr_zero(d)) / 8) >> shift;
+  return common_bytes(pa, pb, n, 16) >> shift;
 }
 
 }  // namespace palimp

@@ -114,7 +114,7 @@ u64 TextStore::byte_offset(u64 j, u64 c) const {
   PALIMP_CHECK(c <= cp.size);
   if (e.ascii) return c;
   const u64 mark = c / kStride;
-  return marks_[e.marks + mark] + utf8_length(cp, mark * kStride, c - mark * kStride);
+  return marks_[e.marks + mark] + utf8_length_short(cp, mark * kStride, c - mark * kStride);
 }
 
 void TextStore::append_utf8(u64 j, u64 start, u64 len, std::string& out) const {

@@ -68,6 +68,10 @@ bool has_surrogate(const SymbolSpan& s);
 // start + len <= s.size (checked).  O(len), branch-free and vectorisable.
 u64 utf8_length(const SymbolSpan& s, u64 start, u64 len);
 
+// The same for len < kMarkStride, as byte offsets from a mark need: a pass
+// of fixed length where kMarkStride values follow start, else as above.
+u64 utf8_length_short(const SymbolSpan& s, u64 start, u64 len);
+
 // Appends the UTF-8 of code points [start, start + len) of `s` to `out`.
 // Requires start + len <= s.size (checked).  The values are code points
 // produced by to_code_units or string_to_u32s; any other value still gets

@@ -5,6 +5,7 @@
 
 #include "common_prefix.h"
 #include "engine/places.h"
+#include "engine/window_hashes.h"
 #include "hashing.h"
 
 namespace palimp {
@@ -41,7 +42,7 @@ class ExactEngine {
     // Fresh places are compared from their first symbol; ask for all of them
     // at once so that their cache misses overlap.
     for (const Candidate<V>& e : places) {
-      if (e.parent == Candidate<V>::kRoot) {
+      if (e.parent() == Candidate<V>::kRoot) {
         const SymbolSpan& src = msgs_[e.message];
         __builtin_prefetch(static_cast<const u8*>(src.data) + u64{e.pos} * src.width);
       }
@@ -52,18 +53,20 @@ class ExactEngine {
     for (size_t t = 0; t < places.size(); ++t) {
       const Candidate<V>& e = places[t];
       u64 lcp;
-      if (e.parent != Candidate<V>::kRoot && lcps[e.parent] < e.copied) {
+      const u32 parent = e.parent();
+      if (parent != Candidate<V>::kRoot && lcps[parent] < e.copied()) {
         // The first `copied` symbols equal the parent's, and the parent's
         // run stops within them: so does this one, at the same length.
-        lcp = lcps[e.parent];
+        lcp = lcps[parent];
       } else {
         const SymbolSpan& src = msgs_[e.message];
         const u64 limit = std::min(rest, src.size - e.pos);
-        if (e.parent == Candidate<V>::kRoot) {
+        if (parent == Candidate<V>::kRoot) {
           lcp = common_prefix(cur, p, src, e.pos, limit);
         } else {
-          // The run reaches past the copied symbols; most stop at once.
-          const u64 copied = std::min<u64>(e.copied, limit);
+          // The run reaches past the copied symbols (or the count of them
+          // was cut, and it is measured from the cut on); most stop at once.
+          const u64 copied = std::min<u64>(e.copied(), limit);
           if (copied == limit || cur.at(p + copied) != src.at(e.pos + copied)) {
             lcp = copied;
           } else {
@@ -128,15 +131,11 @@ class ExactEngine {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     if (from >= n || !fits(n, from)) return n;
-    const u64 last = n - k_;
     return with_symbols(cur, [&](const auto* t) -> u64 {
-      u64 h = hash_symbols(cur, from, k_);
-      for (u64 e = from;; ++e) {
-        if (index_.contains(h) && is_hit(i, e, h)) return e;
-        if (e == last) return n;
-        h = roll_.roll(h, t[e], t[e + k_]);
-        if ((e & (work_units::kCountEvery - 1)) == 0) meter_.add(work_units::kCountEvery * work_units::kLookup);
-      }
+      const u64 end = n - k_ + 1;  // past the last window start
+      const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup,
+                                         [&](u64 j, u64 h) { return !(index_.contains(h) && is_hit(i, j, h)); });
+      return e == end ? n : e;
     });
   }
 

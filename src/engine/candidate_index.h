@@ -36,56 +36,61 @@
 //   window has are filed; the places of every hash ever looked up are the
 //   same either way.
 //
-// HOW COPIES ARE FOUND.  The first kFewCopies references copying from a
-// message c are listed with c, and the copies of a place (c, s) among them
-// are found by checking each.  Most messages are copied only a few times (a
-// version by the next one, a transcript by its continuation), and this short
-// list stays in the caches where following a chain of copies through many
-// messages needs it.  From the (kFewCopies + 1)-th on, all of c's references
-// are kept by the window starts of c they cover instead, in blocks of kBlock
-// starts grouped into superblocks of kSuper: a reference is listed under each
-// superblock it covers whole, under each block it covers whole outside
-// those, and under each start it covers in a block it covers only in part
-// (at most 2 * kBlock - 2 of them).  Every list is in the order the
-// references were added, which is their copies' (message, position) order,
-// and keeps its first MAX_CANDIDATES entries only.  The copies of the place
-// (c, s) are then either c's short list, filtered, or the merge of three
-// short sorted lists (the superblock's, the block's and the start's), every
-// entry of which covers s.
+// HOW COPIES ARE FOUND.  The copy index (engine/copy_index.h) keeps the
+// references and hands out the copies of one place as a sorted run.  The
+// places of a hash are the merge of its fresh places and, for every place
+// handed out, the run of its copies; each run is in (message, position)
+// order, and every copy follows the place it copies.
 //
-// COST.  Adding a message costs O(1) per fresh window and O(len / kSuper +
-// kSuper / kBlock + kBlock) per reference of len symbols.  Handing out the
-// places of a hash costs O(MAX_CANDIDATES log MAX_CANDIDATES), whatever the
-// input: no list that grows with the input is ever scanned.  Memory: a
-// 12-byte slot (16 with wide places) and a control byte per distinct hash at
-// a load of at most 7/8, 4 (8) bytes per further fresh place of a hash, and
-// per reference as many list entries as it costs steps to add.
+// COST.  Adding a message costs O(1) per fresh window and what the copy index
+// costs per reference.  Handing out the places of a hash costs
+// O(MAX_CANDIDATES log MAX_CANDIDATES), whatever the input: no list that
+// grows with the input is ever scanned.  Memory: a 12-byte slot (16 with wide
+// places) and a control byte per distinct hash at a load of at most 7/8, 4
+// (8) bytes per further fresh place of a hash, what the copy index keeps, and
+// the kept lists.
 #pragma once
 
+#include <algorithm>
+#include <cassert>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "engine/copy_index.h"
+#include "engine/places.h"
 #include "engine/short_lists.h"
 #include "interrupt.h"
-#include "engine/places.h"
 #include "segment_table.h"
 #include "symbol_span.h"
 
 namespace palimp {
 
-inline constexpr u64 MAX_CANDIDATES = 64;
-
 // A place among the first places of a hash, and how it derives from an
-// earlier one; fields are V (u32 or u64) wide, the index's storage width.
+// earlier one; three words of V (u32 or u64), the index's storage width, so
+// that a full list of a narrow index takes 768 bytes.
 template <class V>
 struct Candidate {
-  static constexpr V kRoot = static_cast<V>(-1);
+  static constexpr u32 kRoot = 0xFF;  // parent() of a fresh place
+  static constexpr u64 kMaxCopied = static_cast<V>(-1) >> 8;
   V message;
   V pos;
-  V copied;  // derived place: how many symbols from pos equal its parent's
-  V parent;  // index of the parent among the candidates; kRoot if fresh
+  V link;  // copied() << 8 | parent()
+
+  static Candidate fresh(u64 m, u64 pos) { return {static_cast<V>(m), static_cast<V>(pos), kRoot}; }
+  // The copy at (m, pos) of candidate `parent`, equal to it for `copied`
+  // symbols, of which it keeps at most kMaxCopied.
+  static Candidate copy(u64 m, u64 pos, u64 copied, u32 parent) {
+    assert(parent < kRoot);
+    return {static_cast<V>(m), static_cast<V>(pos), static_cast<V>(std::min(copied, kMaxCopied) << 8 | parent)};
+  }
+  // The parent's index among the candidates, or kRoot for a fresh place.
+  u32 parent() const { return static_cast<u32>(link & 0xFF); }
+  // A derived place: for at least this many symbols from pos it equals its
+  // parent (the true count, cut at kMaxCopied).
+  u64 copied() const { return u64{link} >> 8; }
 };
+static_assert(MAX_CANDIDATES < Candidate<u32>::kRoot);
 
 // V (u32 or u64) is the width in which places, reference numbers and
 // candidates are stored: u32 serves inputs of up to 2^28 symbols and messages
@@ -93,10 +98,6 @@ struct Candidate {
 template <class V>
 class CandidateIndex {
  public:
-  static constexpr u64 kBlock = 64;     // window starts per block of the copy lists
-  static constexpr u64 kSuper = 4096;   // window starts per superblock
-  static constexpr u32 kFewCopies = 8;  // references per message listed with the message
-
   // Whether `messages` messages with these places fit the narrow index.  A
   // narrow pool holds 2^31 values; the lists take at most two per place
   // (fresh places, and copy entries, which a reference adds fewer of than
@@ -132,67 +133,30 @@ class CandidateIndex {
   std::span<const Candidate<V>> places(u64 hash);
 
  private:
-  // A reference of an added message, as its copies need it: it covers the
-  // window starts [first, last] of its source; the copy of start s lies at
-  // position pos_base + s of `message`, place number key_base + s - 1, and
-  // equals the source for end - s symbols.  The bases wrap around V.
-  struct Copy {
-    V message, first, last, pos_base, end, key_base;
-  };
-  // The copies of one source message: while it has few, one short list of
-  // them; from the (kFewCopies + 1)-th on, lists by block instead.
-  struct Source {
-    ShortList<V> few;
-    V blocks = kNoBlocks;  // its first entry in blocks_
-    V supers = 0;          // its first entry in supers_ (with blocks)
-  };
-  // A sorted run of places merged into the answer of places(): the fresh
-  // places of the hash, or the copies of one candidate.
+  // A sorted run of places merged into the answer of places(): the copies of
+  // candidate `owner`, whose next place is `head`, at place number `place`.
   struct Run {
-    // Fresh places; or copy numbers: the few copies of the source (checked
-    // for covering source_pos), or the merge of the superblock's, the
-    // block's and the start's lists.
-    ShortListView<V> ids;
-    u32 next;
-    bool check;
-    V owner;          // candidate whose copies the run yields; kRoot for the fresh places
-    V source_pos;     // that candidate's position
-    Candidate<V> head;  // the place the run yields next
+    Candidate<V> head;
+    u64 place;
+    V owner;
+    typename CopyIndex<V>::Run copies;  // last: it ends in rarely used scratch
   };
-
-  static constexpr V kNoBlocks = static_cast<V>(-1);
 
   void add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
-  void add_copy(u64 m, u64 at, const Piece& ref, WorkMeter& meter);
   u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const;
-  void add_to_blocks(u64 c, u64 id);
-  // Moves a run to its next place; returns its number plus one, or 0 when
-  // the run has no more places.
-  u64 advance_roots(Run& run) const;
-  u64 advance_copies(Run& run) const;
-  // Opens the run of the copies of candidate `owner`; as advance().
-  u64 open_copies(V owner, const Candidate<V>& c, Run& run);
+  // Moves a run to its next place; returns false when it has no more.
+  bool advance(Run& run) const;
   // Fills out_ with the first places of the hash whose fresh places are
   // `fresh`; returns how many.
   u64 enumerate(const ShortList<V>& fresh);
-  void grow_scratch(u64 out, u64 runs, u64 heap);
   void keep(u64 hash);
 
   std::span<const SymbolSpan> msgs_;
   const PlaceNumbering& places_;
   u64 k_;
   ShortListPool<V> pool_{MAX_CANDIDATES};
-  ShortListMap<V> fresh_;     // window hash -> its first fresh places
-  std::vector<Copy> copies_;     // in the order added
-  std::vector<Source> sources_;  // per message, once any is copied
-  // The copies covering every start of a block, or of a superblock; bit b
-  // of partial_blocks_ is set when some start of block b has a list of its
-  // own in partial_.  Block lists are looked up once per place handed out:
-  // they are kept to one word each, so that they stay in the caches.
-  std::vector<ShortList<V>> blocks_;
-  std::vector<ShortList<V>> supers_;
-  std::vector<u64> partial_blocks_;
-  ShortListMap<V> partial_;  // place number of a window start -> copies covering it
+  ShortListMap<V> fresh_;  // window hash -> its first fresh places
+  CopyIndex<V> copies_;
   // Kept full lists: kept_[hash] is a list of one value, the number of its
   // MAX_CANDIDATES places in kept_places_, whose chunks never move.
   static constexpr u64 kKeptPerChunk = 64;
@@ -210,13 +174,12 @@ class CandidateIndex {
   // With filtered_, only windows whose hash is a key of wanted_ are filed.
   bool filtered_ = false;
   ShortListMap<V> wanted_;
-  // Scratch of places(): scratch_ entries each, allocated when first needed.
-  u64 scratch_ = 0;
+  // Scratch of places(), allocated when first needed: the places handed
+  // out, a run per place (whose copies it yields), and a min-heap of the
+  // open runs' heads keyed by place << kRunBits | run.
   std::unique_ptr<Candidate<V>[]> out_;
   std::unique_ptr<Run[]> runs_;
-  std::unique_ptr<u64[]> heap_;  // (place number + 1) << 7 | run, of each open run's head; a min-heap
-  std::unique_ptr<V[]> merged_;  // copy lists merged for runs during one enumeration
-  u64 merged_size_ = 0;
+  std::unique_ptr<u64[]> heap_;
 };
 
 extern template class CandidateIndex<u32>;

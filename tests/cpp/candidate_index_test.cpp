@@ -4,6 +4,7 @@
 
 #include "engine/binary.h"
 #include "engine/candidate_index.h"
+#include "engine/copy_index.h"
 #include "hashing.h"
 #include "reference_engines.h"
 #include "test_support.h"
@@ -94,6 +95,51 @@ TEST(ShortLists, MapReservationHoldsItsKeysInLittleRoom) {
   }
 }
 
+// References of every length into two long sources, the first eight of a
+// source kept together, then by superblock, block and start: the copies of
+// each start come out as the first MAX_CANDIDATES references covering it, in
+// filing order.
+TEST(CopyIndex, OpensTheFirstReferencesCoveringEachStart) {
+  const u64 k = 4;
+  std::vector<u32> symbols(20000, 7);
+  std::vector<SymbolSpan> spans{{symbols.data(), 9000, 4}, {symbols.data(), 20000, 4}};
+  for (int m = 0; m < 400; ++m) spans.push_back({symbols.data(), 20000, 4});
+  const PlaceNumbering numbering(spans);
+  const Interrupt never;
+  WorkMeter meter(never);
+  CopyIndex<u32> index(spans, numbering, k, meter);
+  std::mt19937_64 rng(8);
+  struct Filed {
+    u64 m, at, start, len;
+  };
+  std::vector<std::vector<Filed>> filed(2);  // per source, in filing order
+  for (u64 m = 2; m < spans.size(); ++m) {
+    for (u64 at = 0; at < 20000 - 10000;) {
+      const u64 c = rng() % 2;
+      const u64 len = std::min<u64>(spans[c].size, k + (rng() % 3 == 0 ? rng() % 9000 : rng() % 200));
+      const Piece ref{c, rng() % (spans[c].size - len + 1), len};
+      index.add(m, at, ref, meter);
+      filed[c].push_back({m, at, ref.start, len});
+      at += len + rng() % 3000;
+    }
+  }
+  for (u64 c = 0; c < 2; ++c) {
+    for (u64 s = 0; s + k <= spans[c].size; s += 1 + rng() % 40) {
+      CopyIndex<u32>::Run run;
+      std::vector<std::pair<u64, u64>> want, got;  // (place, equal symbols)
+      for (const Filed& r : filed[c]) {
+        if (r.start <= s && s + k <= r.start + r.len && want.size() < MAX_CANDIDATES) {
+          want.push_back({numbering.first(r.m) + r.at + (s - r.start), r.start + r.len - s});
+        }
+      }
+      if (index.open(c, s, run)) {
+        while (const auto* copy = index.next(run)) got.push_back({copy->place_of(s), copy->equal_from(s)});
+      }
+      ASSERT_EQ(got, want) << "source " << c << " start " << s;
+    }
+  }
+}
+
 // Every window of the added messages with the hash's value, in order: the
 // list that the index's places() must begin with.
 struct Place {
@@ -128,14 +174,14 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
       for (u64 t = 0; t < places.size(); ++t) {
         const Candidate<V>& c = places[t];
         ASSERT_EQ((Place{c.message, c.pos}), want[t]) << "message " << m << " pos " << p << " place " << t;
-        if (c.parent == Candidate<V>::kRoot) continue;
+        if (c.parent() == Candidate<V>::kRoot) continue;
         // A derived place repeats its parent's symbols for `copied` of them.
-        ASSERT_LT(c.parent, t);
-        const Candidate<V>& parent = places[c.parent];
-        ASSERT_GE(c.copied, k);
-        ASSERT_LE(c.pos + c.copied, msgs[c.message].size());
-        ASSERT_LE(parent.pos + c.copied, msgs[parent.message].size());
-        ASSERT_TRUE(std::equal(msgs[c.message].begin() + c.pos, msgs[c.message].begin() + c.pos + c.copied,
+        ASSERT_LT(c.parent(), t);
+        const Candidate<V>& parent = places[c.parent()];
+        ASSERT_GE(c.copied(), k);
+        ASSERT_LE(c.pos + c.copied(), msgs[c.message].size());
+        ASSERT_LE(parent.pos + c.copied(), msgs[parent.message].size());
+        ASSERT_TRUE(std::equal(msgs[c.message].begin() + c.pos, msgs[c.message].begin() + c.pos + c.copied(),
                                msgs[parent.message].begin() + parent.pos));
       }
       const Candidate<V> first = index.first_place(h);

@@ -120,6 +120,7 @@ TEST(CodeUnits, RandomTextsAgreeAcrossConversions) {
       for (int i = 0; i < 200; ++i) {
         const u64 start = rng() % (values.size() + 1);
         ranges.emplace_back(start, rng() % (values.size() - start + 1));
+        ranges.emplace_back(start, rng() % std::min<u64>(kMarkStride, values.size() - start + 1));
       }
     }
     const SymbolSpan wide{values.data(), values.size(), 4};
@@ -130,6 +131,7 @@ TEST(CodeUnits, RandomTextsAgreeAcrossConversions) {
         append_utf8(s, start, len, out);
         ASSERT_EQ(out, "<" + slice) << start << "+" << len << " width " << int(s.width);
         ASSERT_EQ(utf8_length(s, start, len), slice.size());
+        if (len < kMarkStride) ASSERT_EQ(utf8_length_short(s, start, len), slice.size()) << start << "+" << len;
       }
     }
   }

@@ -1,0 +1,205 @@
+// The copies that references make: for a window start s of an added message
+// c, the references of later messages that copied the window of c at s, the
+// first MAX_CANDIDATES of them in the order they were filed.
+//
+// WHAT IT HOLDS.  One record per reference: a reference at position `at` of
+// message m that copies the symbols [start, start + len) of its source c
+// holds a copy of every window of k symbols of c that starts in [start,
+// start + len - k], the starts it covers.  The window of c at s reappears at
+// at + (s - start) of m and agrees with c for start + len - s symbols.
+// References are filed in (message, position) order, so the references that
+// cover one start, in filing order, make copies in (message, position) order
+// too.
+//
+// HOW THEY ARE FOUND.  The first kFewCopies references copying from a source
+// are listed with it, and the copies of a start among them are found by
+// checking each.  Most messages are copied only a few times (a version by the
+// next one, a transcript by its continuation), and this short list stays in
+// the caches where following a chain of copies through many messages needs
+// it.  From the (kFewCopies + 1)-th on, all of the source's references are
+// kept by the window starts they cover instead, in blocks of kBlock starts
+// grouped into superblocks of kSuper: a reference is listed under each
+// superblock it covers whole, under each block it covers whole outside those,
+// and under each start it covers in a block it covers only in part (at most
+// 2 * kBlock - 2 of them).  The copies of start s are then the few list,
+// filtered, or the merge of three short sorted lists (the superblock's, the
+// block's and the start's), every entry of which covers s.
+//
+// INVARIANTS.
+// - Every list is in filing order and keeps its first MAX_CANDIDATES entries
+//   only: a later one follows MAX_CANDIDATES earlier copies of the same
+//   start, so no enumeration of the first MAX_CANDIDATES places can reach it.
+// - The lists of one start are disjoint: a reference is listed at the
+//   largest unit holding s that it covers whole, or at s itself.
+// - Nothing is removed; the few list of a source is emptied once, when its
+//   references move to blocks.
+//
+// COST.  Filing a reference of len symbols costs O(1) while its source has
+// few, else O(len / kSuper + kSuper / kBlock + kBlock) list appends.  Opening
+// the copies of a start reads a few words and merges at most three lists of
+// at most MAX_CANDIDATES entries; a run yields each copy in O(1) (checking at
+// most kFewCopies records in all for a few list).  Memory: a record of six V
+// per reference, and a V per list entry it is given.
+#pragma once
+
+#include <cassert>
+#include <span>
+#include <vector>
+
+#include "engine/places.h"
+#include "engine/short_lists.h"
+#include "interrupt.h"
+#include "segment_table.h"
+#include "symbol_span.h"
+
+namespace palimp {
+
+// Places of a hash handed out per lookup; no list of the indexes holds more.
+inline constexpr u64 MAX_CANDIDATES = 64;
+
+// V (u32 or u64) is the width of positions, place numbers and reference
+// numbers; every one of them must fit V.
+template <class V>
+class CopyIndex {
+ public:
+  static constexpr u64 kBlock = 64;     // window starts per block
+  static constexpr u64 kSuper = 4096;   // window starts per superblock
+  static constexpr u32 kFewCopies = 8;  // references per source listed with the source
+
+  // A reference as its copies need it.  Positions are stored as they are;
+  // every sum below stays within the message it names.
+  struct Copy {
+    V message;   // the message holding the reference
+    V first;     // the first window start of the source it covers
+    V last;      // the last: start + len - k
+    V at;        // where the copy of `first` lies in `message`
+    V place_at;  // the place number of that position
+    V end;       // start + len: where the copied symbols end in the source
+    bool covers(u64 s) const { return first <= s && s <= last; }
+    // Where the copy of source start s lies, as a position and as a place
+    // number, and for how many symbols from there it equals the source.
+    // Require covers(s).
+    u64 pos_of(u64 s) const { return u64{at} + (s - first); }
+    u64 place_of(u64 s) const { return u64{place_at} + (s - first); }
+    u64 equal_from(u64 s) const { return u64{end} - s; }
+  };
+
+  // The copies of one start, in filing order.  It may point into itself, so
+  // it stays where it was opened.
+  class Run {
+   public:
+    Run() = default;
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+    u64 pos() const { return pos_; }  // the start whose copies it yields
+
+   private:
+    friend class CopyIndex;
+    ShortListView<V> ids_;  // reference numbers
+    u32 next_ = 0;
+    bool check_ = false;  // ids_ may hold references that do not cover pos_
+    V pos_ = 0;
+    V merged_[MAX_CANDIDATES];  // the merge of several lists, when ids_ needs one
+  };
+
+  // Copies of windows of `k` >= 1 symbols of `messages`, numbered by
+  // `places`; all of them must outlive the index, and every place and
+  // message number must fit V.  Growing its tables counts as work on
+  // `meter`, which must outlive it too.
+  CopyIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
+
+  // Files the reference `ref` (ref.len >= k, into an already added message
+  // ref.source < m) that lies at position `at` of message m.  References
+  // come in (message, position) order.  Counts its work on `meter`.
+  void add(u64 m, u64 at, const Piece& ref, WorkMeter& meter);
+
+  // Opens `run` on the copies of the window start pos of message c, the
+  // first MAX_CANDIDATES of them; returns false when there are none.
+  bool open(u64 c, u64 pos, Run& run) const;
+  // The next copy of the run's start, or nullptr when it has no more.
+  // Every copy it returns covers that start.
+  [[gnu::always_inline]] const Copy* next(Run& run) const {
+    while (run.next_ < run.ids_.size) {
+      const Copy& copy = copies_[run.ids_[run.next_++]];
+      if (run.check_ && !copy.covers(run.pos_)) continue;
+      assert(copy.covers(run.pos_));
+      return &copy;
+    }
+    return nullptr;
+  }
+
+ private:
+  // The references copying from one source: while it has few, one short list
+  // of them; from the (kFewCopies + 1)-th on, lists by block instead.
+  struct Source {
+    ShortList<V> few;
+    V blocks = kNoBlocks;  // its first entry in blocks_
+    V supers = 0;          // its first entry in supers_ (with blocks)
+  };
+  static constexpr V kNoBlocks = static_cast<V>(-1);
+
+  void add_to_blocks(u64 c, u64 id);
+
+  std::span<const SymbolSpan> msgs_;
+  const PlaceNumbering& places_;
+  u64 k_;
+  ShortListPool<V> pool_{MAX_CANDIDATES};
+  std::vector<Copy> copies_;     // by reference number, in filing order
+  std::vector<Source> sources_;  // per message, once any is copied
+  // The references covering every start of a block, or of a superblock; bit b
+  // of partial_blocks_ is set when some start of block b has a list of its
+  // own in partial_.  Block lists are looked up once per place handed out:
+  // they are kept to one word each, so that they stay in the caches.
+  std::vector<ShortList<V>> blocks_;
+  std::vector<ShortList<V>> supers_;
+  std::vector<u64> partial_blocks_;
+  ShortListMap<V> partial_;  // place number of a window start -> references covering it
+};
+
+// In the header, so that it inlines into the merge that calls it once per
+// place handed out.
+template <class V>
+inline bool CopyIndex<V>::open(u64 c, u64 pos, Run& run) const {
+  if (sources_.empty()) return false;
+  const Source& source = sources_[c];
+  if (source.blocks == kNoBlocks) {
+    if (source.few.empty()) return false;
+    run.ids_ = pool_.view(source.few);
+    run.check_ = true;
+  } else {
+    // The superblock's, the block's and the start's references, each in
+    // filing order; usually all but one are empty.
+    const u64 block = source.blocks + pos / kBlock;
+    ShortListView<V> lists[3] = {pool_.view(supers_[source.supers + pos / kSuper]), pool_.view(blocks_[block]), {}};
+    if (partial_blocks_[block / 64] >> (block % 64) & 1) {
+      if (const ShortList<V>* own = partial_.find(places_.first(c) + pos)) lists[2] = pool_.view(*own);
+    }
+    const u32 nonempty = (lists[0].size > 0) + (lists[1].size > 0) + (lists[2].size > 0);
+    if (nonempty == 0) return false;
+    if (nonempty == 1) {
+      run.ids_ = lists[0].size > 0 ? lists[0] : lists[1].size > 0 ? lists[1] : lists[2];
+    } else {
+      // No run yields more than MAX_CANDIDATES copies: merge that many.
+      u32 n = 0;
+      u32 next[3] = {0, 0, 0};
+      u64 head[3];
+      for (u32 l = 0; l < 3; ++l) head[l] = lists[l].size > 0 ? u64{lists[l][0]} : UINT64_MAX;
+      while (n < MAX_CANDIDATES) {
+        const u32 l = head[0] <= std::min(head[1], head[2]) ? 0 : head[1] <= head[2] ? 1 : 2;
+        if (head[l] == UINT64_MAX) break;
+        run.merged_[n++] = static_cast<V>(head[l]);
+        head[l] = ++next[l] < lists[l].size ? u64{lists[l][next[l]]} : UINT64_MAX;
+      }
+      run.ids_ = {run.merged_, n, 0};
+    }
+    run.check_ = false;
+  }
+  run.pos_ = static_cast<V>(pos);
+  run.next_ = 0;
+  return true;
+}
+
+extern template class CopyIndex<u32>;
+extern template class CopyIndex<u64>;
+
+}  // namespace palimp
