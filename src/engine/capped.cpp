@@ -405,10 +405,13 @@ class CappedEngine {
   void presize(u64 j) {
     if (total_windows_ > kCachedWindows) {
       // Room for a key at every position, as in text that never repeats,
-      // and for later pairs at a quarter of them; the first message files
-      // at most a pair a position, so either table that fills grows to
-      // room for that at once.
-      index_.reserve(windows(j), windows(j) / 4);
+      // and for later pairs at a sixteenth of them: a message repeats few
+      // of its own windows (a document whose first version holds a quarter
+      // of them is rare, and random text repeats under a thirtieth), and
+      // room for a quarter cost text that never repeats 2.4 bytes a
+      // symbol.  The first message files at most a pair a position, so
+      // either table that fills grows to room for that at once.
+      index_.reserve(windows(j), windows(j) / 16);
       index_.grow_to(0, windows(j));
       first_filed_ = j;
       return;
