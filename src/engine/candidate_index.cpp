@@ -213,12 +213,12 @@ Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
 }
 
 template <class V>
-[[gnu::always_inline]] inline bool CandidateIndex<V>::advance(Run& run) const {
+[[gnu::always_inline]] inline bool CandidateIndex<V>::advance(Run& run, u64& place) const {
   const u64 s = run.copies.pos();
   const typename CopyIndex<V>::Copy* copy = copies_.next(run.copies);
   if (copy == nullptr) return false;
   run.head = Candidate<V>::copy(copy->message, copy->pos_of(s), copy->equal_from(s), run.owner);
-  run.place = copy->place_of(s);
+  place = copy->place_of(s);
   return true;
 }
 
@@ -263,11 +263,7 @@ void heap_replace_top(u64* h, u32 n, u64 v) {
 // run 0 is the fresh places.
 template <class V>
 u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
-  if (!out_) {
-    out_ = std::make_unique_for_overwrite<Candidate<V>[]>(MAX_CANDIDATES);
-    runs_ = std::make_unique<Run[]>(MAX_CANDIDATES + 1);
-    heap_ = std::make_unique_for_overwrite<u64[]>(MAX_CANDIDATES + 1);
-  }
+  if (scratch_ == 0) grow_scratch(0, 0, 0);
   Candidate<V>* out = out_.get();
   Run* runs = runs_.get();
   u64* heap = heap_.get();
@@ -279,6 +275,15 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   u64 count = 0;
   [[maybe_unused]] u64 previous = 0;
   while (heap_size > 0 && count < MAX_CANDIDATES) {
+    // Runs opened so far are at most the places handed out plus run 0, so
+    // room for one more place leaves room for the run it opens.
+    assert(open <= count + 1 && heap_size <= open);
+    if (count == scratch_) {
+      grow_scratch(count, open, heap_size);
+      out = out_.get();
+      runs = runs_.get();
+      heap = heap_.get();
+    }
     const u64 top = heap[0];
     const u64 r = top & kRunMask;
     assert(count == 0 || (top >> kRunBits) > previous);  // strictly increasing places
@@ -292,7 +297,7 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
       if (next_root < roots.size) next_key = heap_key(roots[next_root++], 0);
     } else {
       out[count++] = runs[r].head;
-      if (advance(runs[r])) next_key = heap_key(runs[r].place, r);
+      if (u64 place; advance(runs[r], place)) next_key = heap_key(place, r);
     }
     if (next_key != UINT64_MAX) {
       heap_replace_top(heap, heap_size, next_key);
@@ -304,13 +309,30 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
     Run& run = runs[open];
     if (copies_.open(out[self].message, out[self].pos, run.copies)) {
       run.owner = self;
-      if (advance(run)) {
-        heap_push(heap, heap_size, heap_key(run.place, open));
+      if (u64 place; advance(run, place)) {
+        heap_push(heap, heap_size, heap_key(place, open));
         ++open;
       }
     }
   }
   return count;
+}
+
+template <class V>
+void CandidateIndex<V>::grow_scratch(u64 places, u64 runs, u64 heap) {
+  const u64 room = scratch_ == 0 ? 8 : std::min<u64>(2 * scratch_, MAX_CANDIDATES);
+  auto out = std::make_unique_for_overwrite<Candidate<V>[]>(room);
+  auto more_runs = std::make_unique_for_overwrite<Run[]>(room + 1);
+  auto more_heap = std::make_unique_for_overwrite<u64[]>(room + 1);
+  if (scratch_ > 0) {
+    std::copy(out_.get(), out_.get() + places, out.get());
+    std::copy(runs_.get(), runs_.get() + runs, more_runs.get());
+    std::copy(heap_.get(), heap_.get() + heap, more_heap.get());
+  }
+  out_ = std::move(out);
+  runs_ = std::move(more_runs);
+  heap_ = std::move(more_heap);
+  scratch_ = room;
 }
 
 template <class V>

@@ -134,22 +134,26 @@ class CandidateIndex {
 
  private:
   // A sorted run of places merged into the answer of places(): the copies of
-  // candidate `owner`, whose next place is `head`, at place number `place`.
+  // candidate `owner`, whose next place is `head`.
   struct Run {
     Candidate<V> head;
-    u64 place;
     V owner;
-    typename CopyIndex<V>::Run copies;  // last: it ends in rarely used scratch
+    typename CopyIndex<V>::Run copies;
   };
 
   void add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
   u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const;
-  // Moves a run to its next place; returns false when it has no more.
-  bool advance(Run& run) const;
+  // Moves a run to its next place and sets `place` to its place number;
+  // returns false when it has no more.
+  bool advance(Run& run, u64& place) const;
   // Fills out_ with the first places of the hash whose fresh places are
   // `fresh`; returns how many.
   u64 enumerate(const ShortList<V>& fresh);
   void keep(u64 hash);
+  // Room in the scratch of places() for twice as many places (at most
+  // MAX_CANDIDATES), keeping the first `places` places, `runs` runs and
+  // `heap` heap entries.
+  void grow_scratch(u64 places, u64 runs, u64 heap);
 
   std::span<const SymbolSpan> msgs_;
   const PlaceNumbering& places_;
@@ -174,9 +178,14 @@ class CandidateIndex {
   // With filtered_, only windows whose hash is a key of wanted_ are filed.
   bool filtered_ = false;
   ShortListMap<V> wanted_;
-  // Scratch of places(), allocated when first needed: the places handed
-  // out, a run per place (whose copies it yields), and a min-heap of the
-  // open runs' heads keyed by place << kRunBits | run.
+  // Scratch of places(): the places handed out, a run per place (whose
+  // copies it yields) and run 0 of the fresh places, and a min-heap of the
+  // open runs' heads keyed by place << kRunBits | run.  Room for scratch_
+  // places, one run and heap entry more.  Most hashes have a few places, and
+  // an input of a few hundred symbols would spend more on scratch for
+  // MAX_CANDIDATES than on the rest of the index: it starts at 8 places
+  // when first needed and doubles.
+  u64 scratch_ = 0;
   std::unique_ptr<Candidate<V>[]> out_;
   std::unique_ptr<Run[]> runs_;
   std::unique_ptr<u64[]> heap_;

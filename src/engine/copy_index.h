@@ -36,9 +36,9 @@
 //
 // COST.  Filing a reference of len symbols costs O(1) while its source has
 // few, else O(len / kSuper + kSuper / kBlock + kBlock) list appends.  Opening
-// the copies of a start reads a few words and merges at most three lists of
-// at most MAX_CANDIDATES entries; a run yields each copy in O(1) (checking at
-// most kFewCopies records in all for a few list).  Memory: a record of six V
+// the copies of a start reads a few words; a run yields each copy in O(1),
+// merging at most three lists as it goes (checking at most kFewCopies
+// records in all for a few list).  Memory: a record of six V
 // per reference, and a V per list entry it is given.
 #pragma once
 
@@ -84,23 +84,36 @@ class CopyIndex {
     u64 equal_from(u64 s) const { return u64{end} - s; }
   };
 
-  // The copies of one start, in filing order.  It may point into itself, so
-  // it stays where it was opened.
+  // The copies of one start, in filing order: up to three sorted lists of
+  // reference numbers, merged as they are read, so that opening a run costs
+  // the same however many copies it yields and holds no scratch.
   class Run {
    public:
-    Run() = default;
-    Run(const Run&) = delete;
-    Run& operator=(const Run&) = delete;
     u64 pos() const { return pos_; }  // the start whose copies it yields
 
    private:
     friend class CopyIndex;
-    ShortListView<V> ids_;  // reference numbers
-    u32 next_ = 0;
-    bool check_ = false;  // ids_ may hold references that do not cover pos_
+    // List l (the non-empty ones first): data_[l][0, size_[l]), each less
+    // bit l of bias_ (a list of one value is read from its own word, where
+    // it is stored plus one).  Kept small: enumerations keep a run per
+    // place they hand out.
+    const V* data_[3];
+    u8 size_[3];
+    u8 next_[3];
+    u8 bias_ = 0;
+    u8 count_ = 0;        // non-empty lists
+    bool check_ = false;  // list 0 may hold references that do not cover pos_
     V pos_ = 0;
-    V merged_[MAX_CANDIDATES];  // the merge of several lists, when ids_ needs one
+    void set(u32 l, const ShortListView<V>& list) {
+      assert(list.size <= MAX_CANDIDATES && list.bias <= 1);
+      data_[l] = list.data;
+      size_[l] = static_cast<u8>(list.size);
+      next_[l] = 0;
+      bias_ = static_cast<u8>(bias_ | (list.bias << l));
+    }
+    u64 head(u32 l) const { return u64{data_[l][next_[l]]} - ((bias_ >> l) & 1); }
   };
+  static_assert(MAX_CANDIDATES <= 255);
 
   // Copies of windows of `k` >= 1 symbols of `messages`, numbered by
   // `places`; all of them must outlive the index, and every place and
@@ -119,8 +132,10 @@ class CopyIndex {
   // The next copy of the run's start, or nullptr when it has no more.
   // Every copy it returns covers that start.
   [[gnu::always_inline]] const Copy* next(Run& run) const {
-    while (run.next_ < run.ids_.size) {
-      const Copy& copy = copies_[run.ids_[run.next_++]];
+    if (run.count_ > 1) [[unlikely]] return next_merged(run);
+    while (run.next_[0] < run.size_[0]) {
+      const Copy& copy = copies_[run.head(0)];
+      ++run.next_[0];
       if (run.check_ && !copy.covers(run.pos_)) continue;
       assert(copy.covers(run.pos_));
       return &copy;
@@ -139,6 +154,23 @@ class CopyIndex {
   static constexpr V kNoBlocks = static_cast<V>(-1);
 
   void add_to_blocks(u64 c, u64 id);
+  // next() of a run of several lists: the least reference number at their
+  // heads (the lists are disjoint), for the first MAX_CANDIDATES.
+  const Copy* next_merged(Run& run) const {
+    u32 best = 3, yielded = 0;
+    u64 id = 0;
+    for (u32 l = 0; l < run.count_; ++l) {
+      yielded += run.next_[l];
+      if (run.next_[l] < run.size_[l] && (best == 3 || run.head(l) < id)) {
+        best = l;
+        id = run.head(l);
+      }
+    }
+    if (best == 3 || yielded >= MAX_CANDIDATES) return nullptr;
+    ++run.next_[best];
+    assert(copies_[id].covers(run.pos_));
+    return &copies_[id];
+  }
 
   std::span<const SymbolSpan> msgs_;
   const PlaceNumbering& places_;
@@ -162,40 +194,28 @@ template <class V>
 inline bool CopyIndex<V>::open(u64 c, u64 pos, Run& run) const {
   if (sources_.empty()) return false;
   const Source& source = sources_[c];
+  run.count_ = 0;
+  run.bias_ = 0;
   if (source.blocks == kNoBlocks) {
     if (source.few.empty()) return false;
-    run.ids_ = pool_.view(source.few);
+    run.set(run.count_++, pool_.view(source.few));
     run.check_ = true;
   } else {
     // The superblock's, the block's and the start's references, each in
     // filing order; usually all but one are empty.
     const u64 block = source.blocks + pos / kBlock;
-    ShortListView<V> lists[3] = {pool_.view(supers_[source.supers + pos / kSuper]), pool_.view(blocks_[block]), {}};
+    const ShortListView<V> lists[2] = {pool_.view(supers_[source.supers + pos / kSuper]),
+                                       pool_.view(blocks_[block])};
+    for (u32 l = 0; l < 2; ++l) {
+      if (lists[l].size > 0) run.set(run.count_++, lists[l]);
+    }
     if (partial_blocks_[block / 64] >> (block % 64) & 1) {
-      if (const ShortList<V>* own = partial_.find(places_.first(c) + pos)) lists[2] = pool_.view(*own);
+      if (const ShortList<V>* own = partial_.find(places_.first(c) + pos)) run.set(run.count_++, pool_.view(*own));
     }
-    const u32 nonempty = (lists[0].size > 0) + (lists[1].size > 0) + (lists[2].size > 0);
-    if (nonempty == 0) return false;
-    if (nonempty == 1) {
-      run.ids_ = lists[0].size > 0 ? lists[0] : lists[1].size > 0 ? lists[1] : lists[2];
-    } else {
-      // No run yields more than MAX_CANDIDATES copies: merge that many.
-      u32 n = 0;
-      u32 next[3] = {0, 0, 0};
-      u64 head[3];
-      for (u32 l = 0; l < 3; ++l) head[l] = lists[l].size > 0 ? u64{lists[l][0]} : UINT64_MAX;
-      while (n < MAX_CANDIDATES) {
-        const u32 l = head[0] <= std::min(head[1], head[2]) ? 0 : head[1] <= head[2] ? 1 : 2;
-        if (head[l] == UINT64_MAX) break;
-        run.merged_[n++] = static_cast<V>(head[l]);
-        head[l] = ++next[l] < lists[l].size ? u64{lists[l][next[l]]} : UINT64_MAX;
-      }
-      run.ids_ = {run.merged_, n, 0};
-    }
+    if (run.count_ == 0) return false;
     run.check_ = false;
   }
   run.pos_ = static_cast<V>(pos);
-  run.next_ = 0;
   return true;
 }
 
