@@ -213,11 +213,11 @@ Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
 }
 
 template <class V>
-[[gnu::always_inline]] inline bool CandidateIndex<V>::advance(Run& run, u64& place) const {
-  const u64 s = run.copies.pos();
-  const typename CopyIndex<V>::Copy* copy = copies_.next(run.copies);
+[[gnu::always_inline]] inline bool CandidateIndex<V>::advance(Run& run, u32 owner, u64& place) const {
+  const u64 s = run.pos();
+  const typename CopyIndex<V>::Copy* copy = copies_.next(run);
   if (copy == nullptr) return false;
-  run.head = Candidate<V>::copy(copy->message, copy->pos_of(s), copy->equal_from(s), run.owner);
+  run.head = Candidate<V>::copy(copy->message, copy->pos_of(s), copy->equal_from(s), owner);
   place = copy->place_of(s);
   return true;
 }
@@ -275,15 +275,17 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   u64 count = 0;
   [[maybe_unused]] u64 previous = 0;
   while (heap_size > 0 && count < MAX_CANDIDATES) {
-    // Runs opened so far are at most the places handed out plus run 0, so
-    // room for one more place leaves room for the run it opens.
+    // Every run open, run 0 among them, has at most one head in the heap;
+    // runs opened are at most the places handed out plus run 0.
     assert(open <= count + 1 && heap_size <= open);
-    if (count == scratch_) {
+    auto room_for = [&](u64 used) {
+      if (used < scratch_) return;
       grow_scratch(count, open, heap_size);
       out = out_.get();
       runs = runs_.get();
       heap = heap_.get();
-    }
+    };
+    room_for(count);
     const u64 top = heap[0];
     const u64 r = top & kRunMask;
     assert(count == 0 || (top >> kRunBits) > previous);  // strictly increasing places
@@ -297,7 +299,7 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
       if (next_root < roots.size) next_key = heap_key(roots[next_root++], 0);
     } else {
       out[count++] = runs[r].head;
-      if (u64 place; advance(runs[r], place)) next_key = heap_key(place, r);
+      if (u64 place; advance(runs[r], runs[r].head.parent(), place)) next_key = heap_key(place, r);
     }
     if (next_key != UINT64_MAX) {
       heap_replace_top(heap, heap_size, next_key);
@@ -306,10 +308,10 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
       heap_replace_top(heap, heap_size, heap[heap_size]);  // the last one takes the top's place
     }
     if (count == MAX_CANDIDATES) break;  // its copies come too late
+    room_for(open);  // open <= count < MAX_CANDIDATES
     Run& run = runs[open];
-    if (copies_.open(out[self].message, out[self].pos, run.copies)) {
-      run.owner = self;
-      if (u64 place; advance(run, place)) {
+    if (copies_.open(out[self].message, out[self].pos, run)) {
+      if (u64 place; advance(run, self, place)) {
         heap_push(heap, heap_size, heap_key(place, open));
         ++open;
       }
@@ -322,8 +324,8 @@ template <class V>
 void CandidateIndex<V>::grow_scratch(u64 places, u64 runs, u64 heap) {
   const u64 room = scratch_ == 0 ? 8 : std::min<u64>(2 * scratch_, MAX_CANDIDATES);
   auto out = std::make_unique_for_overwrite<Candidate<V>[]>(room);
-  auto more_runs = std::make_unique_for_overwrite<Run[]>(room + 1);
-  auto more_heap = std::make_unique_for_overwrite<u64[]>(room + 1);
+  auto more_runs = std::make_unique_for_overwrite<Run[]>(room);
+  auto more_heap = std::make_unique_for_overwrite<u64[]>(room);
   if (scratch_ > 0) {
     std::copy(out_.get(), out_.get() + places, out.get());
     std::copy(runs_.get(), runs_.get() + runs, more_runs.get());

@@ -134,18 +134,18 @@ class CandidateIndex {
 
  private:
   // A sorted run of places merged into the answer of places(): the copies of
-  // candidate `owner`, whose next place is `head`.
-  struct Run {
+  // one candidate, their owner, whose next place is `head`.  The head sits
+  // in the copy run's tail padding, so a run takes 48 bytes.
+  struct Run : CopyIndex<V>::Run {
     Candidate<V> head;
-    V owner;
-    typename CopyIndex<V>::Run copies;
   };
+  static_assert(sizeof(V) != 4 || sizeof(Run) == 48);
 
   void add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
   u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const;
-  // Moves a run to its next place and sets `place` to its place number;
-  // returns false when it has no more.
-  bool advance(Run& run, u64& place) const;
+  // Moves the run of the copies of candidate `owner` to its next place and
+  // sets `place` to its place number; returns false when it has no more.
+  bool advance(Run& run, u32 owner, u64& place) const;
   // Fills out_ with the first places of the hash whose fresh places are
   // `fresh`; returns how many.
   u64 enumerate(const ShortList<V>& fresh);
@@ -180,11 +180,10 @@ class CandidateIndex {
   ShortListMap<V> wanted_;
   // Scratch of places(): the places handed out, a run per place (whose
   // copies it yields) and run 0 of the fresh places, and a min-heap of the
-  // open runs' heads keyed by place << kRunBits | run.  Room for scratch_
-  // places, one run and heap entry more.  Most hashes have a few places, and
-  // an input of a few hundred symbols would spend more on scratch for
-  // MAX_CANDIDATES than on the rest of the index: it starts at 8 places
-  // when first needed and doubles.
+  // open runs' heads keyed by place << kRunBits | run, room for scratch_ of
+  // each.  Most hashes have a few places, and an input of a few hundred
+  // symbols would spend more on scratch for MAX_CANDIDATES than on the rest
+  // of the index: it starts at 8 when first needed and doubles.
   u64 scratch_ = 0;
   std::unique_ptr<Candidate<V>[]> out_;
   std::unique_ptr<Run[]> runs_;

@@ -94,24 +94,25 @@ class CopyIndex {
    private:
     friend class CopyIndex;
     // List l (the non-empty ones first): data_[l][0, size_[l]), each less
-    // bit l of bias_ (a list of one value is read from its own word, where
+    // bit l of flags_ (a list of one value is read from its own word, where
     // it is stored plus one).  Kept small: enumerations keep a run per
-    // place they hand out.
+    // place they hand out, and what derives from a run may use the padding
+    // after pos_.
+    static constexpr u8 kCheck = 1 << 3;  // in flags_: list 0 may hold references that do not cover pos_
     const V* data_[3];
     u8 size_[3];
     u8 next_[3];
-    u8 bias_ = 0;
-    u8 count_ = 0;        // non-empty lists
-    bool check_ = false;  // list 0 may hold references that do not cover pos_
+    u8 flags_ = 0;
+    u8 count_ = 0;  // non-empty lists
     V pos_ = 0;
     void set(u32 l, const ShortListView<V>& list) {
       assert(list.size <= MAX_CANDIDATES && list.bias <= 1);
       data_[l] = list.data;
       size_[l] = static_cast<u8>(list.size);
       next_[l] = 0;
-      bias_ = static_cast<u8>(bias_ | (list.bias << l));
+      flags_ = static_cast<u8>(flags_ | (list.bias << l));
     }
-    u64 head(u32 l) const { return u64{data_[l][next_[l]]} - ((bias_ >> l) & 1); }
+    u64 head(u32 l) const { return u64{data_[l][next_[l]]} - ((flags_ >> l) & 1); }
   };
   static_assert(MAX_CANDIDATES <= 255);
 
@@ -136,7 +137,7 @@ class CopyIndex {
     while (run.next_[0] < run.size_[0]) {
       const Copy& copy = copies_[run.head(0)];
       ++run.next_[0];
-      if (run.check_ && !copy.covers(run.pos_)) continue;
+      if ((run.flags_ & Run::kCheck) && !copy.covers(run.pos_)) continue;
       assert(copy.covers(run.pos_));
       return &copy;
     }
@@ -195,11 +196,11 @@ inline bool CopyIndex<V>::open(u64 c, u64 pos, Run& run) const {
   if (sources_.empty()) return false;
   const Source& source = sources_[c];
   run.count_ = 0;
-  run.bias_ = 0;
+  run.flags_ = 0;
   if (source.blocks == kNoBlocks) {
     if (source.few.empty()) return false;
     run.set(run.count_++, pool_.view(source.few));
-    run.check_ = true;
+    run.flags_ |= Run::kCheck;
   } else {
     // The superblock's, the block's and the start's references, each in
     // filing order; usually all but one are empty.
@@ -213,7 +214,6 @@ inline bool CopyIndex<V>::open(u64 c, u64 pos, Run& run) const {
       if (const ShortList<V>* own = partial_.find(places_.first(c) + pos)) run.set(run.count_++, pool_.view(*own));
     }
     if (run.count_ == 0) return false;
-    run.check_ = false;
   }
   run.pos_ = static_cast<V>(pos);
   return true;
