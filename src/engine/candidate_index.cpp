@@ -274,17 +274,18 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   heap_push(heap, heap_size, heap_key(roots[0], 0));
   u64 count = 0;
   [[maybe_unused]] u64 previous = 0;
+  // Room for one more place (used = count) or run (used = open).
+  auto room_for = [&](u64 used) {
+    if (used < scratch_) return;
+    grow_scratch(count, open, heap_size);
+    out = out_.get();
+    runs = runs_.get();
+    heap = heap_.get();
+  };
   while (heap_size > 0 && count < MAX_CANDIDATES) {
     // Every run open, run 0 among them, has at most one head in the heap;
     // runs opened are at most the places handed out plus run 0.
     assert(open <= count + 1 && heap_size <= open);
-    auto room_for = [&](u64 used) {
-      if (used < scratch_) return;
-      grow_scratch(count, open, heap_size);
-      out = out_.get();
-      runs = runs_.get();
-      heap = heap_.get();
-    };
     room_for(count);
     const u64 top = heap[0];
     const u64 r = top & kRunMask;
