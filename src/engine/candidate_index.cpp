@@ -56,7 +56,7 @@ void for_each_fresh_run(std::span<const Piece> pieces, u64 n, u64 k, F&& f) {
 template <class V>
 CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k,
                                   WorkMeter& meter)
-    : msgs_(messages), places_(places), k_(k), copies_(messages, places, std::max<u64>(k, 1), meter) {
+    : msgs_(messages), places_(places), k_(k), roll_(k), copies_(messages, places, std::max<u64>(k, 1), meter) {
   for (ShortListMap<V>* map : {&fresh_, &kept_, &wanted_}) map->count_growth_on(meter);
   PALIMP_CHECK(messages.size() <= ShortList<V>::kMaxValue && places.total() <= ShortList<V>::kMaxValue);
   PALIMP_CHECK(places.total() <= kPlaceLimit);
@@ -80,12 +80,11 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
   }
   if (windows >= kFilterFrom && looked_up <= std::min(windows / 16, kFilterMax)) {
     wanted_.reserve(looked_up);
-    RollingWindow roll(k);
     for (u64 m = 1; m < messages.size(); ++m) {
       const SymbolSpan& msg = messages[m];
       if (msg.size < k) continue;
       with_symbols(msg, [&](const auto* t) {
-        for_each_window_hash(t, 0, msg.size - k + 1, roll, meter, work_units::kProbe, [&](u64, u64 h) {
+        for_each_window_hash(t, 0, msg.size - k + 1, roll_, meter, work_units::kProbe, [&](u64, u64 h) {
           ShortList<V>& mark = wanted_.find_or_insert(h);
           if (mark.empty()) mark.word = 1;
         });
@@ -147,24 +146,23 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
 
   const u64 base = places_.first(m);
   const bool prefetch = fresh_.capacity() >= kPrefetchFrom;
-  RollingWindow roll(k_);
   with_symbols(msg, [&](const auto* t) {
     for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) {
       auto file = [&](u64 j, u64 hash) {
         pool_.append(fresh_.find_or_insert(hash), static_cast<V>(base + j));
       };
       if (filtered_) {
-        for_each_window_hash(t, from, to, roll, meter, work_units::kProbe, [&](u64 j, u64 h) {
+        for_each_window_hash(t, from, to, roll_, meter, work_units::kProbe, [&](u64 j, u64 h) {
           if (wanted_.find(h) != nullptr) file(j, h);
         });
       } else if (!prefetch) {
-        for_each_window_hash(t, from, to, roll, meter, work_units::kWindowFiled, file);
+        for_each_window_hash(t, from, to, roll_, meter, work_units::kWindowFiled, file);
       } else {
         // Hash kHashAhead windows ahead of the one being filed and ask for
         // their slots, so that the probes of a big table overlap instead of
         // waiting for memory one by one.
         u64 ring[kHashAhead];
-        for_each_window_hash(t, from, to, roll, meter, work_units::kWindowFiled, [&](u64 j, u64 h) {
+        for_each_window_hash(t, from, to, roll_, meter, work_units::kWindowFiled, [&](u64 j, u64 h) {
           if (j >= from + kHashAhead) file(j - kHashAhead, ring[j % kHashAhead]);  // before its slot is reused
           ring[j % kHashAhead] = h;
           fresh_.prefetch(h);
@@ -189,10 +187,9 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
   const SymbolSpan& msg = msgs_[m];
   std::vector<u64> sample;
   sample.reserve(fresh / 48 + 64);
-  RollingWindow roll(k_);
   with_symbols(msg, [&](const auto* t) {
     for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) {
-      for_each_window_hash(t, from, to, roll, meter, work_units::kProbe, [&](u64, u64 h) {
+      for_each_window_hash(t, from, to, roll_, meter, work_units::kProbe, [&](u64, u64 h) {
         if ((h * 0xD6E8FEB86659FD93ull) >> 58 == 0) sample.push_back(h);
       });
     });
@@ -263,10 +260,9 @@ void heap_replace_top(u64* h, u32 n, u64 v) {
 // run 0 is the fresh places.
 template <class V>
 u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
-  if (scratch_ == 0) grow_scratch(0, 0, 0);
-  Candidate<V>* out = out_.get();
-  Run* runs = runs_.get();
-  u64* heap = heap_.get();
+  Candidate<V>* out = out_;
+  Run* runs = runs_;
+  u64* heap = heap_;
   const ShortListView<V> roots = pool_.view(fresh);
   u32 next_root = 1;
   u32 heap_size = 0;
@@ -278,9 +274,9 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   auto room_for = [&](u64 used) {
     if (used < scratch_) return;
     grow_scratch(count, open, heap_size);
-    out = out_.get();
-    runs = runs_.get();
-    heap = heap_.get();
+    out = out_;
+    runs = runs_;
+    heap = heap_;
   };
   while (heap_size > 0 && count < MAX_CANDIDATES) {
     // Every run open, run 0 among them, has at most one head in the heap;
@@ -323,18 +319,19 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
 
 template <class V>
 void CandidateIndex<V>::grow_scratch(u64 places, u64 runs, u64 heap) {
-  const u64 room = scratch_ == 0 ? 8 : std::min<u64>(2 * scratch_, MAX_CANDIDATES);
+  const u64 room = std::min<u64>(2 * scratch_, MAX_CANDIDATES);
   auto out = std::make_unique_for_overwrite<Candidate<V>[]>(room);
   auto more_runs = std::make_unique_for_overwrite<Run[]>(room);
   auto more_heap = std::make_unique_for_overwrite<u64[]>(room);
-  if (scratch_ > 0) {
-    std::copy(out_.get(), out_.get() + places, out.get());
-    std::copy(runs_.get(), runs_.get() + runs, more_runs.get());
-    std::copy(heap_.get(), heap_.get() + heap, more_heap.get());
-  }
-  out_ = std::move(out);
-  runs_ = std::move(more_runs);
-  heap_ = std::move(more_heap);
+  std::copy(out_, out_ + places, out.get());
+  std::copy(runs_, runs_ + runs, more_runs.get());
+  std::copy(heap_, heap_ + heap, more_heap.get());
+  out_ = out.get();
+  runs_ = more_runs.get();
+  heap_ = more_heap.get();
+  grown_out_ = std::move(out);
+  grown_runs_ = std::move(more_runs);
+  grown_heap_ = std::move(more_heap);
   scratch_ = room;
 }
 
@@ -344,7 +341,7 @@ void CandidateIndex<V>::keep(u64 hash) {
   if (kept_count_ % kKeptPerChunk == 0) {
     kept_places_.push_back(std::make_unique_for_overwrite<Candidate<V>[]>(kKeptPerChunk * MAX_CANDIDATES));
   }
-  std::copy(out_.get(), out_.get() + MAX_CANDIDATES, kept_places_.back().get() + (kept_count_ % kKeptPerChunk) * MAX_CANDIDATES);
+  std::copy(out_, out_ + MAX_CANDIDATES, kept_places_.back().get() + (kept_count_ % kKeptPerChunk) * MAX_CANDIDATES);
   pool_.append(kept_.find_or_insert(hash), static_cast<V>(kept_count_));
   ++kept_count_;
 }
@@ -360,7 +357,7 @@ std::span<const Candidate<V>> CandidateIndex<V>::places(u64 hash) {
   const u64 count = enumerate(*fresh);
   // A hash with MAX_CANDIDATES places never gains an earlier one.
   if (count == MAX_CANDIDATES) keep(hash);
-  return {out_.get(), count};
+  return {out_, count};
 }
 
 template class CandidateIndex<u32>;

@@ -60,6 +60,7 @@
 #include "engine/copy_index.h"
 #include "engine/places.h"
 #include "engine/short_lists.h"
+#include "hashing.h"
 #include "interrupt.h"
 #include "segment_table.h"
 #include "symbol_span.h"
@@ -113,6 +114,9 @@ class CandidateIndex {
   // and of every growth of its tables, on `meter`, whose interrupt may end
   // it; `meter` must outlive the index.
   CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
+  // The scratch of places() may point into the index itself.
+  CandidateIndex(const CandidateIndex&) = delete;
+  CandidateIndex& operator=(const CandidateIndex&) = delete;
 
   // Adds message m, cut into `pieces` (in order; they tile it, and every
   // reference has len >= k and names an already added message).  Requires
@@ -158,6 +162,7 @@ class CandidateIndex {
   std::span<const SymbolSpan> msgs_;
   const PlaceNumbering& places_;
   u64 k_;
+  RollingWindow roll_;  // over k_ symbols
   ShortListPool<V> pool_{MAX_CANDIDATES};
   ShortListMap<V> fresh_;  // window hash -> its first fresh places
   CopyIndex<V> copies_;
@@ -183,11 +188,20 @@ class CandidateIndex {
   // open runs' heads keyed by place << kRunBits | run, room for scratch_ of
   // each.  Most hashes have a few places, and an input of a few hundred
   // symbols would spend more on scratch for MAX_CANDIDATES than on the rest
-  // of the index: it starts at 8 when first needed and doubles.
-  u64 scratch_ = 0;
-  std::unique_ptr<Candidate<V>[]> out_;
-  std::unique_ptr<Run[]> runs_;
-  std::unique_ptr<u64[]> heap_;
+  // of the index: the first kInlineScratch of each live in the index itself
+  // (no allocation for a short conversation), and the scratch doubles on
+  // the heap from there.
+  static constexpr u64 kInlineScratch = 16;
+  u64 scratch_ = kInlineScratch;
+  Candidate<V>* out_ = inline_out_;
+  Run* runs_ = inline_runs_;
+  u64* heap_ = inline_heap_;
+  Candidate<V> inline_out_[kInlineScratch];
+  Run inline_runs_[kInlineScratch];
+  u64 inline_heap_[kInlineScratch];
+  std::unique_ptr<Candidate<V>[]> grown_out_;
+  std::unique_ptr<Run[]> grown_runs_;
+  std::unique_ptr<u64[]> grown_heap_;
 };
 
 extern template class CandidateIndex<u32>;

@@ -98,13 +98,15 @@ class CopyIndex {
     // it is stored plus one).  Kept small: enumerations keep a run per
     // place they hand out, and what derives from a run may use the padding
     // after pos_.
+    // Nothing is initialised until open() sets it: enumerations keep their
+    // first runs inside the index, made afresh with every call.
     static constexpr u8 kCheck = 1 << 3;  // in flags_: list 0 may hold references that do not cover pos_
     const V* data_[3];
     u8 size_[3];
     u8 next_[3];
-    u8 flags_ = 0;
-    u8 count_ = 0;  // non-empty lists
-    V pos_ = 0;
+    u8 flags_;
+    u8 count_;  // non-empty lists
+    V pos_;
     void set(u32 l, const ShortListView<V>& list) {
       assert(list.size <= MAX_CANDIDATES && list.bias <= 1);
       data_[l] = list.data;
