@@ -84,11 +84,11 @@ class ExactEngine {
     return Match{places[best].message, places[best].pos, best_len};
   }
 
-  // The match at position p of message i, whose window hashes to h: the best
-  // of the first MAX_CANDIDATES places with hash h, or nullopt when none of
-  // them holds the window's symbols.
-  std::optional<Match> choose(u64 i, u64 p, u64 h) {
-    const auto places = index_.places(h);
+  // The match at position p of message i, whose window hashes to h (with
+  // fresh places `fresh`): the best of the first MAX_CANDIDATES places with
+  // hash h, or nullopt when none of them holds the window's symbols.
+  std::optional<Match> choose(u64 i, u64 p, u64 h, const ShortList<V>& fresh) {
+    const auto places = index_.places(h, fresh);
     const auto best = best_of(i, p, places);
     // About 16 ns a place, and the symbols compared, which are about the
     // match length.
@@ -96,12 +96,13 @@ class ExactEngine {
     return best;
   }
 
-  // Whether the window at p (hash h, a key of the index) is a hit: some
-  // examined place holds its symbols.  Usually settled by the first place.
-  bool is_hit(u64 i, u64 p, u64 h) {
-    const Candidate<V> first = index_.first_place(h);
+  // Whether the window at p (hash h, a key of the index with fresh places
+  // `fresh`) is a hit: some examined place holds its symbols.  Usually
+  // settled by the first place.
+  bool is_hit(u64 i, u64 p, u64 h, const ShortList<V>& fresh) {
+    const Candidate<V> first = index_.first_place(fresh);
     if (common_prefix(msgs_[i], p, msgs_[first.message], first.pos, k_) == k_) return true;
-    return choose(i, p, h).has_value();
+    return choose(i, p, h, fresh).has_value();
   }
 
   void scan_message(u64 i) {
@@ -112,8 +113,8 @@ class ExactEngine {
     while (p < n) {
       if (searchable && fits(n, p)) {
         const u64 h = hash_symbols(cur, p, k_);
-        if (index_.contains(h)) {
-          if (auto m = choose(i, p, h)) {
+        if (const ShortList<V>* fresh = index_.find(h)) {
+          if (auto m = choose(i, p, h, *fresh)) {
             out_.add_reference(m->message, m->start, m->len);
             p += m->len;
             continue;
@@ -134,7 +135,10 @@ class ExactEngine {
     return with_symbols(cur, [&](const auto* t) -> u64 {
       const u64 end = n - k_ + 1;  // past the last window start
       const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup,
-                                         [&](u64 j, u64 h) { return !(index_.contains(h) && is_hit(i, j, h)); });
+                                         [&](u64 j, u64 h) {
+                                           const ShortList<V>* fresh = index_.find(h);
+                                           return !(fresh != nullptr && is_hit(i, j, h, *fresh));
+                                         });
       return e == end ? n : e;
     });
   }

@@ -149,7 +149,7 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
   with_symbols(msg, [&](const auto* t) {
     for_each_fresh_run(pieces, msg.size, k_, [&](u64 from, u64 to) {
       auto file = [&](u64 j, u64 hash) {
-        pool_.append(fresh_.find_or_insert(hash), static_cast<V>(base + j));
+        fresh_.append(hash, static_cast<V>(base + j), pool_);
       };
       if (filtered_) {
         for_each_window_hash(t, from, to, roll_, meter, work_units::kProbe, [&](u64 j, u64 h) {
@@ -201,10 +201,8 @@ u64 CandidateIndex<V>::estimate_keys(u64 m, std::span<const Piece> pieces, u64 f
 }
 
 template <class V>
-Candidate<V> CandidateIndex<V>::first_place(u64 hash) const {
-  const ShortList<V>* fresh = fresh_.find(hash);
-  PALIMP_CHECK(fresh != nullptr);
-  const u64 place = pool_.view(*fresh)[0];
+Candidate<V> CandidateIndex<V>::first_place(const ShortList<V>& fresh) const {
+  const u64 place = pool_.view(fresh)[0];
   const u64 m = places_.message_of(place);
   return Candidate<V>::fresh(m, place - places_.first(m));
 }
@@ -342,19 +340,17 @@ void CandidateIndex<V>::keep(u64 hash) {
     kept_places_.push_back(std::make_unique_for_overwrite<Candidate<V>[]>(kKeptPerChunk * MAX_CANDIDATES));
   }
   std::copy(out_, out_ + MAX_CANDIDATES, kept_places_.back().get() + (kept_count_ % kKeptPerChunk) * MAX_CANDIDATES);
-  pool_.append(kept_.find_or_insert(hash), static_cast<V>(kept_count_));
+  kept_.append(hash, static_cast<V>(kept_count_), pool_);
   ++kept_count_;
 }
 
 template <class V>
-std::span<const Candidate<V>> CandidateIndex<V>::places(u64 hash) {
-  const ShortList<V>* fresh = fresh_.find(hash);
-  if (fresh == nullptr) return {};
+std::span<const Candidate<V>> CandidateIndex<V>::places(u64 hash, const ShortList<V>& fresh) {
   if (const ShortList<V>* kept = kept_.find(hash)) {
     const u64 at = pool_.view(*kept)[0];
     return {kept_places_[at / kKeptPerChunk].get() + (at % kKeptPerChunk) * MAX_CANDIDATES, MAX_CANDIDATES};
   }
-  const u64 count = enumerate(*fresh);
+  const u64 count = enumerate(fresh);
   // A hash with MAX_CANDIDATES places never gains an earlier one.
   if (count == MAX_CANDIDATES) keep(hash);
   return {out_, count};

@@ -126,15 +126,16 @@ class CandidateIndex {
 
   // No window has been added yet.
   bool empty() const { return fresh_.empty(); }
-  // Whether some window added so far hashes to `hash`.  One probe.
-  bool contains(u64 hash) const { return fresh_.find(hash) != nullptr; }
-  // The earliest place whose window hashes to `hash` (always fresh).
-  // Requires contains(hash).
-  Candidate<V> first_place(u64 hash) const;
-  // The first MAX_CANDIDATES places whose window hashes to `hash`, in
-  // (message, position) order; empty when there are none.  The span lives
-  // until the next call.
-  std::span<const Candidate<V>> places(u64 hash);
+  // The fresh places of `hash`, or nullptr when no window added so far
+  // hashes to it.  One probe; what it finds is valid until add_message.
+  const ShortList<V>* find(u64 hash) const { return fresh_.find(hash); }
+  // The earliest place whose window hashes to the hash whose fresh places
+  // find() gave (always fresh).
+  Candidate<V> first_place(const ShortList<V>& fresh) const;
+  // The first MAX_CANDIDATES places whose window hashes to `hash`, whose
+  // fresh places find(hash) gave, in (message, position) order.  The span
+  // lives until the next call.
+  std::span<const Candidate<V>> places(u64 hash, const ShortList<V>& fresh);
 
  private:
   // A sorted run of places merged into the answer of places(): the copies of

@@ -79,7 +79,7 @@ void CopyIndex<V>::add_to_blocks(u64 c, u64 id) {
       const u64 base = places_.first(c);
       const u64 hi = std::min(to, b * kBlock + kBlock - 1);
       for (u64 s = std::max(from, b * kBlock); s <= hi; ++s) {
-        pool_.append(partial_.find_or_insert(base + s), static_cast<V>(id));
+        partial_.append(base + s, static_cast<V>(id), pool_);
       }
     }
   }

@@ -13,8 +13,7 @@ PlaceNumbering::PlaceNumbering(std::span<const SymbolSpan> messages) : first_(me
   first_[messages.size()] = total;
 }
 
-u64 PlaceNumbering::message_of(u64 place) const {
-  assert(place < total());
+u64 PlaceNumbering::searched_message_of(u64 place) const {
   const std::span<const u64> first = first_.span();
   return static_cast<u64>(std::upper_bound(first.begin(), first.end(), place) - first.begin()) - 1;
 }

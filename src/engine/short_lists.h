@@ -57,11 +57,13 @@ class ShortListPool {
   // returns whether it did.
   bool append(ShortList<V>& list, V v) {
     if (list.word == 0) {  // most lists hold one value
-      list.word = v + 1;
+      list = single(v);
       return true;
     }
     return append_to_block(list, v);
   }
+  // The list of v (<= kMaxValue) alone, which needs no block.
+  static ShortList<V> single(V v) { return ShortList<V>{static_cast<V>(v + 1)}; }
 
   // Empties the list, releasing its block.
   void clear(ShortList<V>& list) {
@@ -208,6 +210,18 @@ class ShortListMap {
     Slot* s = t_.find_or_claim(key, [&](const Slot& e) { return e.key() == key; }, claimed, key_of);
     if (claimed) *s = Slot{static_cast<u32>(key), static_cast<u32>(key >> 32), ShortList<V>{}};
     return s->list;
+  }
+
+  // pool.append(find_or_insert(key), v), in one step: a new key's list
+  // (of v alone) is written with its slot.
+  bool append(u64 key, V v, ShortListPool<V>& pool) {
+    bool claimed;
+    Slot* s = t_.find_or_claim(key, [&](const Slot& e) { return e.key() == key; }, claimed, key_of);
+    if (claimed) {
+      *s = Slot{static_cast<u32>(key), static_cast<u32>(key >> 32), ShortListPool<V>::single(v)};
+      return true;
+    }
+    return pool.append(s->list, v);
   }
 
   void prefetch(u64 key) const { t_.view().prefetch(t_.view().mix(key)); }

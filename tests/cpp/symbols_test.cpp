@@ -115,7 +115,7 @@ TEST(Symbols, CopyAndMaximumAcrossWidths) {
 // Places number the messages' positions one after another, for few messages
 // (kept inside the object) and many (on the heap) alike.
 TEST(PlaceNumbering, FirstPlacesAndOwners) {
-  for (const u64 count : {u64{0}, u64{1}, u64{15}, u64{16}, u64{40}}) {
+  for (const u64 count : {u64{0}, u64{1}, u64{15}, u64{16}, u64{17}, u64{40}}) {
     std::vector<u32> storage(3);
     std::vector<SymbolSpan> msgs;
     for (u64 m = 0; m < count; ++m) msgs.push_back({storage.data(), m % 4, 4});  // some empty
