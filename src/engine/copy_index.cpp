@@ -21,6 +21,9 @@ void CopyIndex<V>::add(u64 m, u64 at, const Piece& ref, WorkMeter& meter) {
   meter.add((ref.len / kSuper + 1) * work_units::kWindowFiled);
   const u64 id = copies_.size();
   PALIMP_CHECK(id <= ShortList<V>::kMaxValue);
+  // A short conversation's references fit the first reservation, instead
+  // of growing from one by doubling.
+  if (id == copies_.capacity()) copies_.reserve(std::max<u64>(kFirstCopies, 2 * id));
   copies_.push_back({static_cast<V>(m), static_cast<V>(ref.start), static_cast<V>(ref.start + ref.len - k_),
                      static_cast<V>(at), static_cast<V>(places_.first(m) + at),
                      static_cast<V>(ref.start + ref.len)});

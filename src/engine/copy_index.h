@@ -62,9 +62,10 @@ inline constexpr u64 MAX_CANDIDATES = 64;
 template <class V>
 class CopyIndex {
  public:
-  static constexpr u64 kBlock = 64;     // window starts per block
-  static constexpr u64 kSuper = 4096;   // window starts per superblock
-  static constexpr u32 kFewCopies = 8;  // references per source listed with the source
+  static constexpr u64 kBlock = 64;        // window starts per block
+  static constexpr u64 kSuper = 4096;      // window starts per superblock
+  static constexpr u32 kFewCopies = 8;     // references per source listed with the source
+  static constexpr u64 kFirstCopies = 16;  // copy records reserved at the first
 
   // A reference as its copies need it.  Positions are stored as they are;
   // every sum below stays within the message it names.

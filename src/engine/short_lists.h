@@ -47,7 +47,8 @@ struct ShortListView {
 // moves to one twice as large and leaves the old one for reuse.  Storage
 // comes in chunks that never move, small at first (most inputs are small)
 // and up to 2^16 values each; a block's offset is its chunk number times 2^16
-// plus its place in the chunk.
+// plus its place in the chunk.  Chunk 0, the smallest, lives in the pool
+// itself, so a short conversation's lists allocate nothing.
 template <class V>
 class ShortListPool {
  public:
@@ -128,8 +129,9 @@ class ShortListPool {
     return size <= 3 ? 0 : static_cast<u32>(std::bit_width(size)) - 2;
   }
 
-  V* block(u64 at) { return chunks_[at >> kChunkBits].get() + (at & ((u64{1} << kChunkBits) - 1)); }
-  const V* block(u64 at) const { return chunks_[at >> kChunkBits].get() + (at & ((u64{1} << kChunkBits) - 1)); }
+  const V* chunk(u64 c) const { return c == 0 ? first_chunk_ : chunks_[c - 1].get(); }
+  V* block(u64 at) { return const_cast<V*>(std::as_const(*this).block(at)); }
+  const V* block(u64 at) const { return chunk(at >> kChunkBits) + (at & ((u64{1} << kChunkBits) - 1)); }
 
   // Offset of a free block of class `cls`; its contents are unspecified.
   u64 allocate(u32 cls) {
@@ -142,12 +144,12 @@ class ShortListPool {
     const u64 need = capacity(cls) + 1;
     if (used_ + need > chunk_size_) {
       // The tail of the last chunk (less than one block) is left unused.
-      chunk_size_ = std::max(need, chunks_.empty() ? kFirstChunk : std::min(2 * chunk_size_, u64{1} << kChunkBits));
+      chunk_size_ = std::max(need, std::min(2 * chunk_size_, u64{1} << kChunkBits));
       chunks_.push_back(std::make_unique_for_overwrite<V[]>(chunk_size_));
       used_ = 0;
       PALIMP_CHECK(chunks_.size() < (ShortList<V>::kPooled >> kChunkBits));
     }
-    const u64 at = (chunks_.size() - 1) << kChunkBits | used_;
+    const u64 at = chunks_.size() << kChunkBits | used_;  // chunks_ holds chunks 1..
     used_ += need;
     return at;
   }
@@ -159,9 +161,10 @@ class ShortListPool {
 
   static constexpr u64 kNone = ShortList<V>::kPooled;  // no valid offset reaches it
   u32 max_size_;
-  std::vector<std::unique_ptr<V[]>> chunks_;
-  u64 chunk_size_ = 0;  // values in the last chunk
-  u64 used_ = 0;        // values used in the last chunk
+  V first_chunk_[kFirstChunk];                // chunk 0
+  std::vector<std::unique_ptr<V[]>> chunks_;  // chunks 1, 2, ...
+  u64 chunk_size_ = kFirstChunk;  // values in the last chunk
+  u64 used_ = 0;                  // values used in the last chunk
   u64 free_[kClasses] = {kNone, kNone, kNone, kNone, kNone, kNone};
 };
 
