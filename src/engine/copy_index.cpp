@@ -27,7 +27,10 @@ void CopyIndex<V>::add(u64 m, u64 at, const Piece& ref, WorkMeter& meter) {
   copies_.push_back({static_cast<V>(m), static_cast<V>(ref.start), static_cast<V>(ref.start + ref.len - k_),
                      static_cast<V>(at), static_cast<V>(places_.first(m) + at),
                      static_cast<V>(ref.start + ref.len)});
-  if (sources_.empty()) sources_.resize(msgs_.size());
+  if (sources_ == nullptr) {
+    if (msgs_.size() > kInlineSources) many_sources_ = std::make_unique<Source[]>(msgs_.size());
+    sources_ = many_sources_ ? many_sources_.get() : inline_sources_;
+  }
   Source& source = sources_[c];
   if (source.blocks == kNoBlocks) {
     if (pool_.size(source.few) < kFewCopies) {

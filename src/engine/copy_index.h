@@ -43,6 +43,7 @@
 #pragma once
 
 #include <cassert>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -124,6 +125,9 @@ class CopyIndex {
   // message number must fit V.  Growing its tables counts as work on
   // `meter`, which must outlive it too.
   CopyIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
+  // It may point into itself.
+  CopyIndex(const CopyIndex&) = delete;
+  CopyIndex& operator=(const CopyIndex&) = delete;
 
   // Files the reference `ref` (ref.len >= k, into an already added message
   // ref.source < m) that lies at position `at` of message m.  References
@@ -181,7 +185,12 @@ class CopyIndex {
   u64 k_;
   ShortListPool<V> pool_{MAX_CANDIDATES};
   std::vector<Copy> copies_;     // by reference number, in filing order
-  std::vector<Source> sources_;  // per message, once any is copied
+  // Per message, once any is copied: kept in the index itself for a
+  // conversation of a few messages.
+  static constexpr u64 kInlineSources = 16;
+  Source* sources_ = nullptr;
+  Source inline_sources_[kInlineSources];
+  std::unique_ptr<Source[]> many_sources_;
   // The references covering every start of a block, or of a superblock; bit b
   // of partial_blocks_ is set when some start of block b has a list of its
   // own in partial_.  Block lists are looked up once per place handed out:
@@ -196,7 +205,7 @@ class CopyIndex {
 // place handed out.
 template <class V>
 inline bool CopyIndex<V>::open(u64 c, u64 pos, Run& run) const {
-  if (sources_.empty()) return false;
+  if (sources_ == nullptr) return false;
   const Source& source = sources_[c];
   run.count_ = 0;
   run.flags_ = 0;
