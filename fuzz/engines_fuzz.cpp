@@ -74,7 +74,7 @@ int engines(const uint8_t* data, size_t size) {
   }
   const std::vector<TokenSpan> views(present.begin(), present.end());
   // The mode picks the second run of each engine (none, the same call again,
-  // the index with wide places, or parameters the engine does not read
+  // the index as large inputs have it, or parameters the engine does not read
   // changed) and the rendering check: one of each per engine and input keeps
   // runs fast, and the fuzzer varies the mode like any other byte.
   const u8 second = h.mode % 4;
@@ -92,7 +92,7 @@ int engines(const uint8_t* data, size_t size) {
     FUZZ_CHECK(exact_segments(stored, params.min_match_len) == exact.state().segments, "exact: a second run differs");
   } else if (second == 2) {
     FUZZ_CHECK(exact_segments_wide(stored, params.min_match_len) == exact.state().segments,
-               "exact: wide places give other segments");
+               "exact: the large-input index gives other segments");
   } else if (second == 3) {
     EngineParams other = params;
     other.lookback = params.lookback ? std::nullopt : std::optional<u64>(UINT64_MAX);

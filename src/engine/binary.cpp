@@ -14,13 +14,17 @@ namespace {
 template <class V>
 class ExactEngine {
  public:
-  ExactEngine(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, const Interrupt& interrupt)
-      : msgs_(messages), k_(k), roll_(k), meter_(interrupt), index_(messages, places, k, meter_) {}
+  ExactEngine(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, const Interrupt& interrupt,
+              Filing filing = Filing::kWhileScanningWhenSmall)
+      : msgs_(messages), k_(k), roll_(k), meter_(interrupt), index_(messages, places, k, meter_, filing) {}
 
   SegmentTable run() {
     for (u64 i = 0; i < msgs_.size(); ++i) {
       if (i > 0) index_.add_message(i - 1, out_.message(i - 1), meter_);
-      scan_message(i);
+      // The last message is never filed.
+      const bool file = index_.files_while_scanning() && i + 1 < msgs_.size();
+      if (file) index_.begin_message(i);
+      scan_message(i, file);
       out_.end_message();
     }
     return std::move(out_);
@@ -105,40 +109,55 @@ class ExactEngine {
     return choose(i, p, h, fresh).has_value();
   }
 
-  void scan_message(u64 i) {
+  // Segments message i; with `file`, files its fresh windows as well (the
+  // index files while scanning): each window of a literal run as it is
+  // looked up, and those that straddle the end of a reference as it is
+  // emitted, so in position order.
+  void scan_message(u64 i, bool file) {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     const bool searchable = k_ > 0 && !index_.empty();
+    if (!searchable && file && fits(n, 0)) index_.file_windows(0, n - k_ + 1, meter_);  // all new
     u64 p = 0;
     while (p < n) {
       if (searchable && fits(n, p)) {
         const u64 h = hash_symbols(cur, p, k_);
-        if (const ShortList<V>* fresh = index_.find(h)) {
+        if (const ShortList<V>* fresh = file ? index_.find_or_file(h, p) : index_.find(h)) {
           if (auto m = choose(i, p, h, *fresh)) {
             out_.add_reference(m->message, m->start, m->len);
+            // The windows starting in its last k - 1 symbols reach past it
+            // (those that fit the message).
+            if (file && fits(n, p + m->len - k_ + 1)) {
+              const u64 from = p + m->len - k_ + 1, to = std::min(p + m->len, n - k_ + 1);
+              if (from < to) index_.file_windows(from, to, meter_);
+            }
             p += m->len;
             continue;
           }
+          if (file) index_.file(h, p);  // no place holds its symbols: a literal
         }
       }
-      const u64 e = searchable ? next_hit(i, p + 1) : n;
+      const u64 e = searchable ? next_hit(i, p + 1, file) : n;
       out_.add_literal(p, e - p);
       p = e;
     }
   }
 
-  // The first position e >= from of message i whose window is a hit, or n.
-  [[gnu::noinline]] u64 next_hit(u64 i, u64 from) {
+  // The first position e >= from of message i whose window is a hit, or n;
+  // with `file`, files the windows before e.
+  [[gnu::noinline]] u64 next_hit(u64 i, u64 from, bool file) {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     if (from >= n || !fits(n, from)) return n;
     return with_symbols(cur, [&](const auto* t) -> u64 {
       const u64 end = n - k_ + 1;  // past the last window start
-      const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup,
-                                         [&](u64 j, u64 h) {
-                                           const ShortList<V>* fresh = index_.find(h);
-                                           return !(fresh != nullptr && is_hit(i, j, h, *fresh));
-                                         });
+      const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup, [&](u64 j, u64 h) {
+        const ShortList<V>* fresh = file ? index_.find_or_file(h, j) : index_.find(h);
+        if (fresh == nullptr) return true;
+        if (is_hit(i, j, h, *fresh)) return false;
+        if (file) index_.file(h, j);
+        return true;
+      });
       return e == end ? n : e;
     });
   }
@@ -163,7 +182,7 @@ SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_
 
 SegmentTable exact_segments_wide(std::span<const SymbolSpan> messages, u64 min_match_len) {
   const PlaceNumbering places(messages);
-  return ExactEngine<u64>(messages, places, min_match_len, Interrupt{}).run();
+  return ExactEngine<u64>(messages, places, min_match_len, Interrupt{}, Filing::kAfterScan).run();
 }
 
 }  // namespace palimp

@@ -36,9 +36,10 @@ namespace palimp {
 SegmentTable exact_segments(std::span<const SymbolSpan> messages, u64 min_match_len,
                             const Interrupt& interrupt = Interrupt{});
 
-// The same with the index's places stored 64 bits wide, as inputs beyond
-// CandidateIndex::kNarrowMax (2^28) symbols or messages need; for testing
-// that path on small inputs.
+// The same the way large inputs go: the index's places stored 64 bits wide,
+// as inputs beyond CandidateIndex::kNarrowMax (2^28) symbols or messages
+// need, and fresh windows filed after each message is scanned, as inputs of
+// more than 2^16 windows have them; for testing those paths on small inputs.
 SegmentTable exact_segments_wide(std::span<const SymbolSpan> messages, u64 min_match_len);
 
 }  // namespace palimp

@@ -55,7 +55,7 @@ void for_each_fresh_run(std::span<const Piece> pieces, u64 n, u64 k, F&& f) {
 
 template <class V>
 CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k,
-                                  WorkMeter& meter)
+                                  WorkMeter& meter, Filing filing)
     : msgs_(messages), places_(places), k_(k), roll_(k), copies_(messages, places, std::max<u64>(k, 1), meter) {
   for (ShortListMap<V>* map : {&fresh_, &kept_, &wanted_}) map->count_growth_on(meter);
   PALIMP_CHECK(messages.size() <= ShortList<V>::kMaxValue && places.total() <= ShortList<V>::kMaxValue);
@@ -69,6 +69,7 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
   // of k symbols or more is added.)
   const u64 windows = indexable_windows(messages, k);
   if (windows <= kPresizeWindows) small_reserve_ = windows / 2;
+  while_scanning_ = filing == Filing::kWhileScanningWhenSmall && k > 0 && windows <= kPresizeWindows;
   windows_left_ = windows;
   // Only windows of messages 1.. are ever looked up.  When those are few
   // next to the windows to index (a long document, then a short question
@@ -96,8 +97,10 @@ CandidateIndex<V>::CandidateIndex(std::span<const SymbolSpan> messages, const Pl
 
 template <class V>
 void CandidateIndex<V>::add_message(u64 m, std::span<const Piece> pieces, WorkMeter& meter) {
+  assert(while_scanning_ == (visible_end_ == places_.first(m)));
+  visible_end_ = kAllVisible;  // m's own places included
   if (k_ == 0 || msgs_[m].size < k_) return;
-  add_fresh_runs(m, pieces, meter);
+  if (!while_scanning_) add_fresh_runs(m, pieces, meter);
   u64 at = 0;
   for (const Piece& p : pieces) {
     if (!p.is_literal()) copies_.add(m, at, p, meter);
@@ -176,6 +179,37 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
     ++later_added_;
     later_keys_ += fresh_.size() - keys_before;
   }
+}
+
+template <class V>
+void CandidateIndex<V>::begin_message(u64 m) {
+  assert(while_scanning_ && visible_end_ == kAllVisible);
+  visible_end_ = places_.first(m);
+  begun_ = m;
+  // Sized once for about what successive messages add fresh; it grows when
+  // full, like any table.
+  fresh_.reserve(small_reserve_);
+}
+
+template <class V>
+const ShortList<V>* CandidateIndex<V>::find_or_file(u64 hash, u64 j) {
+  assert(visible_end_ != kAllVisible);
+  bool added;
+  ShortList<V>* fresh = fresh_.find_or_add(hash, static_cast<V>(visible_end_ + j), added);
+  if (added) return nullptr;
+  if (pool_.view(*fresh)[0] < visible_end_) return fresh;
+  pool_.append(*fresh, static_cast<V>(visible_end_ + j));  // places of the message begun only
+  return nullptr;
+}
+
+template <class V>
+void CandidateIndex<V>::file_windows(u64 from, u64 to, WorkMeter& meter) {
+  assert(visible_end_ != kAllVisible);
+  const SymbolSpan& msg = msgs_[begun_];
+  assert(from < to && to - 1 + k_ <= msg.size);
+  with_symbols(msg, [&](const auto* t) {
+    for_each_window_hash(t, from, to, roll_, meter, work_units::kWindowFiled, [&](u64 j, u64 h) { file(h, j); });
+  });
 }
 
 // An estimate, a little high, of the distinct hashes among the fresh windows
@@ -261,7 +295,11 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   Candidate<V>* out = out_;
   Run* runs = runs_;
   u64* heap = heap_;
-  const ShortListView<V> roots = pool_.view(fresh);
+  ShortListView<V> roots = pool_.view(fresh);
+  // Places of the message being scanned, filed as it is, end the list and
+  // are not visible yet.
+  assert(roots[0] < visible_end_);
+  while (roots[roots.size - 1] >= visible_end_) --roots.size;
   u32 next_root = 1;
   u32 heap_size = 0;
   u32 open = 1;

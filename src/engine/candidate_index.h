@@ -36,6 +36,18 @@
 //   window has are filed; the places of every hash ever looked up are the
 //   same either way.
 //
+// FILING WHILE SCANNING.  A fresh window of a literal run is looked up by
+// the engine's scan (it misses, or its places hold no match) and filed by
+// add_message afterwards: two probes and two hashings for one window.  A
+// small input (files_while_scanning) files it with the probe of its lookup
+// instead: the engine begins message m, files the windows of its literal
+// runs as it looks them up and those that straddle the end of a reference
+// as it emits it, in position order, and add_message(m) then adds only the
+// copies.  Until then the places of m are filed but not yet visible: lookups
+// see only places before m's first (all of a list's earlier places come
+// first, so the visible ones are a prefix), and what they find is what the
+// two passes would have found.
+//
 // HOW COPIES ARE FOUND.  The copy index (engine/copy_index.h) keeps the
 // references and hands out the copies of one place as a sorted run.  The
 // places of a hash are the merge of its fresh places and, for every place
@@ -96,6 +108,11 @@ static_assert(MAX_CANDIDATES < Candidate<u32>::kRoot);
 // V (u32 or u64) is the width in which places, reference numbers and
 // candidates are stored: u32 serves inputs of up to 2^28 symbols and messages
 // (fits_narrow), u64 any other.
+// When an index files fresh windows: while the engine scans a message
+// (small inputs), or after, in add_message (every input: the way large ones
+// always go, for testing it on small ones).
+enum class Filing { kWhileScanningWhenSmall, kAfterScan };
+
 template <class V>
 class CandidateIndex {
  public:
@@ -113,22 +130,44 @@ class CandidateIndex {
   // number to fit V (fits_narrow for u32).  Counts the work of its setup,
   // and of every growth of its tables, on `meter`, whose interrupt may end
   // it; `meter` must outlive the index.
-  CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter);
+  CandidateIndex(std::span<const SymbolSpan> messages, const PlaceNumbering& places, u64 k, WorkMeter& meter,
+                 Filing filing = Filing::kWhileScanningWhenSmall);
   // The scratch of places() may point into the index itself.
   CandidateIndex(const CandidateIndex&) = delete;
   CandidateIndex& operator=(const CandidateIndex&) = delete;
 
   // Adds message m, cut into `pieces` (in order; they tile it, and every
   // reference has len >= k and names an already added message).  Requires
-  // every message before m to have been added, and m not.  Counts its work
-  // on `meter`, whose interrupt may end it (the index is then unusable).
+  // every message before m to have been added, and m not; with
+  // files_while_scanning, m begun and its fresh windows filed.  Counts its
+  // work on `meter`, whose interrupt may end it (the index is then unusable).
   void add_message(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
 
-  // No window has been added yet.
+  // Whether the engine files fresh windows as it scans (see above): inputs
+  // of at most 2^16 windows.
+  bool files_while_scanning() const { return while_scanning_; }
+  // Message m (added next) is scanned now, and its fresh windows are filed
+  // by the calls below, in position order.  Requires files_while_scanning.
+  void begin_message(u64 m);
+  // As find(hash), and when that finds nothing, files window j of the
+  // message begun under `hash`.
+  const ShortList<V>* find_or_file(u64 hash, u64 j);
+  // Files window j of the message begun under `hash`.
+  void file(u64 hash, u64 j) { fresh_.append(hash, static_cast<V>(visible_end_ + j), pool_); }
+  // Hashes and files the windows starting at [from, to) of the message
+  // begun; requires from < to <= its windows.
+  void file_windows(u64 from, u64 to, WorkMeter& meter);
+
+  // No window has been added yet (at the start of a message: the places of
+  // the one begun are added as it is scanned).
   bool empty() const { return fresh_.empty(); }
-  // The fresh places of `hash`, or nullptr when no window added so far
-  // hashes to it.  One probe; what it finds is valid until add_message.
-  const ShortList<V>* find(u64 hash) const { return fresh_.find(hash); }
+  // The visible fresh places of `hash`, or nullptr when no window of an
+  // added message hashes to it.  One probe; what it finds is valid until
+  // the next window is filed.
+  const ShortList<V>* find(u64 hash) const {
+    const ShortList<V>* fresh = fresh_.find(hash);
+    return fresh != nullptr && pool_.view(*fresh)[0] < visible_end_ ? fresh : nullptr;
+  }
   // The earliest place whose window hashes to the hash whose fresh places
   // find() gave (always fresh).
   Candidate<V> first_place(const ShortList<V>& fresh) const;
@@ -175,6 +214,12 @@ class CandidateIndex {
   u64 kept_count_ = 0;
   u64 keep_budget_;  // lists
   u64 small_reserve_ = 0;  // keys the fresh table is sized for at once
+  bool while_scanning_ = false;
+  // Places from here on belong to the message begun and are not visible
+  // yet: the first place of that message, or kAllVisible.
+  static constexpr u64 kAllVisible = UINT64_MAX;
+  u64 visible_end_ = kAllVisible;
+  u64 begun_ = 0;  // the message begun
   // What the messages added so far say of those still to come: the windows
   // not yet added, and the keys that messages 1.. added and how many of
   // those messages there were (message 0 is all new whatever follows).

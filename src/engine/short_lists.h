@@ -218,13 +218,17 @@ class ShortListMap {
   // pool.append(find_or_insert(key), v), in one step: a new key's list
   // (of v alone) is written with its slot.
   bool append(u64 key, V v, ShortListPool<V>& pool) {
-    bool claimed;
-    Slot* s = t_.find_or_claim(key, [&](const Slot& e) { return e.key() == key; }, claimed, key_of);
-    if (claimed) {
-      *s = Slot{static_cast<u32>(key), static_cast<u32>(key >> 32), ShortListPool<V>::single(v)};
-      return true;
-    }
-    return pool.append(s->list, v);
+    bool added;
+    ShortList<V>* list = find_or_add(key, v, added);
+    return added || pool.append(*list, v);
+  }
+
+  // The list under `key`; when absent, a new list of v alone, with `added`
+  // set.  Valid until the next insertion.
+  ShortList<V>* find_or_add(u64 key, V v, bool& added) {
+    Slot* s = t_.find_or_claim(key, [&](const Slot& e) { return e.key() == key; }, added, key_of);
+    if (added) *s = Slot{static_cast<u32>(key), static_cast<u32>(key >> 32), ShortListPool<V>::single(v)};
+    return &s->list;
   }
 
   void prefetch(u64 key) const { t_.view().prefetch(t_.view().mix(key)); }

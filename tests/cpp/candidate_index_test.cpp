@@ -147,19 +147,22 @@ struct Place {
   friend bool operator==(const Place&, const Place&) = default;
 };
 
+// With Filing::kWhileScanningWhenSmall, each message's fresh windows are
+// filed before its lookups are checked a second time, as the engine files
+// them: the lookups must not see them.
 template <class V>
-void check_index_against_all_windows(const Messages& msgs, u64 k) {
+void check_index_against_all_windows(const Messages& msgs, u64 k, Filing filing) {
   std::vector<SymbolSpan> spans;
   for (const auto& m : msgs) spans.push_back({m.data(), m.size(), 4});
   const SegmentTable table = exact_segments(spans, k);
   const PlaceNumbering numbering(spans);
   const Interrupt never;
   WorkMeter meter(never);
-  CandidateIndex<V> index(spans, numbering, k, meter);
+  CandidateIndex<V> index(spans, numbering, k, meter, filing);
   std::map<u64, std::vector<Place>> all;
-  for (u64 m = 0; m < msgs.size(); ++m) {
-    // While message m is scanned the index holds messages 0..m-1: check
-    // every window of message m against it.
+  // While message m is scanned the index holds messages 0..m-1: checks
+  // every window of message m against it.
+  auto check_lookups = [&](u64 m) {
     for (u64 p = 0; k <= msgs[m].size() && p + k <= msgs[m].size(); ++p) {
       const u64 h = slow_hash(msgs[m], p, k);
       const auto it = all.find(h);
@@ -185,6 +188,43 @@ void check_index_against_all_windows(const Messages& msgs, u64 k) {
       const Candidate<V> first = index.first_place(*fresh);
       ASSERT_EQ((Place{first.message, first.pos}), want[0]);
     }
+  };
+  // Files the fresh windows of message m (those not inside one of its
+  // references) in order, as the engine's scan does: even runs at once,
+  // odd ones window by window, the way lookups file them.
+  auto file_fresh_windows = [&](u64 m) {
+    const u64 n = msgs[m].size();
+    std::vector<bool> copy(n + 1, false);
+    u64 at = 0;
+    for (const Piece& piece : table.message(m)) {
+      for (u64 j = at; !piece.is_literal() && j + k <= at + piece.len; ++j) copy[j] = true;
+      at += piece.len;
+    }
+    int run = 0;
+    for (u64 j = 0; k <= n && j + k <= n;) {
+      u64 end = j;
+      while (end + k <= n && !copy[end]) ++end;
+      if (end == j) {
+        ++j;
+      } else if (run++ % 2 == 0) {
+        index.file_windows(j, end, meter);
+        j = end;
+      } else {
+        for (; j < end; ++j) {
+          const u64 h = slow_hash(msgs[m], j, k);
+          if (index.find_or_file(h, j) != nullptr) index.file(h, j);
+        }
+      }
+    }
+  };
+  for (u64 m = 0; m < msgs.size(); ++m) {
+    if (index.files_while_scanning()) {
+      index.begin_message(m);
+      check_lookups(m);
+      file_fresh_windows(m);
+    }
+    check_lookups(m);
+    if (::testing::Test::HasFatalFailure()) return;
     index.add_message(m, table.message(m), meter);
     for (u64 p = 0; k <= msgs[m].size() && p + k <= msgs[m].size(); ++p) {
       all[slow_hash(msgs[m], p, k)].push_back({m, p});
@@ -199,10 +239,12 @@ TEST(CandidateIndex, HandsOutTheFirstPlacesOfEveryWindowInOrder) {
     // Long chains of versions, so that most places are derived copies and
     // many hashes have more than MAX_CANDIDATES places.
     Messages msgs = random_versions(rng, 2 + rng() % 4, 20 + rng() % 70, 150);
-    if (round % 2) {
-      check_index_against_all_windows<u32>(msgs, k);
-    } else {
-      check_index_against_all_windows<u64>(msgs, k);
+    for (const Filing filing : {Filing::kWhileScanningWhenSmall, Filing::kAfterScan}) {
+      if (round % 2) {
+        check_index_against_all_windows<u32>(msgs, k, filing);
+      } else {
+        check_index_against_all_windows<u64>(msgs, k, filing);
+      }
     }
     ASSERT_FALSE(HasFatalFailure()) << "round " << round << " k " << k;
   }
@@ -224,7 +266,9 @@ TEST(CandidateIndex, KeepsTheFirstCopiesOfAHeavilyCopiedPlace) {
     }
     msgs.push_back(msg);
   }
-  check_index_against_all_windows<u32>(msgs, 4);
+  for (const Filing filing : {Filing::kWhileScanningWhenSmall, Filing::kAfterScan}) {
+    check_index_against_all_windows<u32>(msgs, 4, filing);
+  }
 }
 
 // The crafted input that used to make each hit rescan every copy of its
@@ -263,7 +307,7 @@ TEST(ExactEngine, CraftedCopiesMatchTheSlowEngine) {
   EXPECT_EQ(to_lists(exact_segments_wide(spans, 4), msgs), want);
 }
 
-TEST(ExactEngine, WidePlacesGiveTheSameSegments) {
+TEST(ExactEngine, LargeInputPathsGiveTheSameSegments) {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 100; ++round) {
     const u64 k = 1 + rng() % 6;
