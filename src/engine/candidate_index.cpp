@@ -192,17 +192,6 @@ void CandidateIndex<V>::begin_message(u64 m) {
 }
 
 template <class V>
-const ShortList<V>* CandidateIndex<V>::find_or_file(u64 hash, u64 j) {
-  assert(visible_end_ != kAllVisible);
-  bool added;
-  ShortList<V>* fresh = fresh_.find_or_add(hash, static_cast<V>(visible_end_ + j), added);
-  if (added) return nullptr;
-  if (pool_.view(*fresh)[0] < visible_end_) return fresh;
-  pool_.append(*fresh, static_cast<V>(visible_end_ + j));  // places of the message begun only
-  return nullptr;
-}
-
-template <class V>
 void CandidateIndex<V>::file_windows(u64 from, u64 to, WorkMeter& meter) {
   assert(visible_end_ != kAllVisible);
   const SymbolSpan& msg = msgs_[begun_];

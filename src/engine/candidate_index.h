@@ -150,8 +150,16 @@ class CandidateIndex {
   // by the calls below, in position order.  Requires files_while_scanning.
   void begin_message(u64 m);
   // As find(hash), and when that finds nothing, files window j of the
-  // message begun under `hash`.
-  const ShortList<V>* find_or_file(u64 hash, u64 j);
+  // message begun under `hash`.  Inline: the scan calls it for every window.
+  [[gnu::always_inline]] const ShortList<V>* find_or_file(u64 hash, u64 j) {
+    assert(visible_end_ != kAllVisible);
+    bool added;
+    ShortList<V>* fresh = fresh_.find_or_add(hash, static_cast<V>(visible_end_ + j), added);
+    if (added) return nullptr;
+    if (pool_.view(*fresh)[0] < visible_end_) return fresh;
+    pool_.append(*fresh, static_cast<V>(visible_end_ + j));  // places of the message begun only
+    return nullptr;
+  }
   // Files window j of the message begun under `hash`.
   void file(u64 hash, u64 j) { fresh_.append(hash, static_cast<V>(visible_end_ + j), pool_); }
   // Hashes and files the windows starting at [from, to) of the message
