@@ -182,16 +182,6 @@ void CandidateIndex<V>::add_fresh_runs(u64 m, std::span<const Piece> pieces, Wor
 }
 
 template <class V>
-void CandidateIndex<V>::begin_message(u64 m) {
-  assert(while_scanning_ && visible_end_ == kAllVisible);
-  visible_end_ = places_.first(m);
-  begun_ = m;
-  // Sized once for about what successive messages add fresh; it grows when
-  // full, like any table.
-  fresh_.reserve(small_reserve_);
-}
-
-template <class V>
 void CandidateIndex<V>::file_windows(u64 from, u64 to, WorkMeter& meter) {
   assert(visible_end_ != kAllVisible);
   const SymbolSpan& msg = msgs_[begun_];

@@ -148,7 +148,14 @@ class CandidateIndex {
   bool files_while_scanning() const { return while_scanning_; }
   // Message m (added next) is scanned now, and its fresh windows are filed
   // by the calls below, in position order.  Requires files_while_scanning.
-  void begin_message(u64 m);
+  void begin_message(u64 m) {
+    assert(while_scanning_ && visible_end_ == kAllVisible);
+    visible_end_ = places_.first(m);
+    begun_ = m;
+    // Sized once, by the first message with a window, for about what
+    // successive messages add fresh; it grows when full, like any table.
+    if (fresh_.limit() < small_reserve_ && msgs_[m].size >= k_) fresh_.reserve(small_reserve_);
+  }
   // As find(hash), and when that finds nothing, files window j of the
   // message begun under `hash`.  Inline: the scan calls it for every window.
   [[gnu::always_inline]] const ShortList<V>* find_or_file(u64 hash, u64 j) {
