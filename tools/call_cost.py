@@ -3,9 +3,9 @@ counted, not timed: instructions under callgrind (repeatable where timings
 drift) and heap allocations through tools/alloc_count.c.
 
     python tools/call_cost.py                # the smallest call of each method
-    python tools/call_cost.py --corpus       # per segment, transcript corpus
+    python tools/call_cost.py --corpus       # per segment and per conversation, transcript corpus
     python tools/call_cost.py --module DIR   # a build of the module in DIR
-    python tools/call_cost.py --time-against DIR   # ns per segment, interleaved
+    python tools/call_cost.py --time-against DIR   # ns per segment, us per conversation, interleaved
 
 Instructions of a case are the difference between two runs of this script
 under callgrind, one making CALLS calls and one making none, over CALLS,
@@ -13,9 +13,10 @@ less the loop's own instructions (shown as "empty loop").
 Allocations are counted in-process, after a warm-up.  Needs valgrind and a
 C compiler (for the counting shim).
 
---time-against times the corpus cases of the module measured and of the
-build in DIR in one process, alternating between them, and prints the
-median of the repetitions with their range: the only timing here, for
+--time-against times the corpus and conversation cases of the module
+measured and of the build in DIR in one process, alternating between them,
+and prints the median of the repetitions with their range (and for whole
+conversations the median ratio of the two): the only timing here, for
 comparing two builds on a machine whose speed drifts.
 """
 
@@ -60,6 +61,12 @@ CORPUS_CASES = [
 ]
 PASSES = 5
 
+# A whole call per conversation of the corpus, as a user makes it: (name, statement on c).
+CONVERSATION_CASES = [
+    ("PalimpText.from_texts(c).segments()", "P.from_texts(c).segments()"),
+    ("  approximate", "P.from_texts(c, exact_mode=False).segments()"),
+]
+
 
 def import_palimp(module_dir):
     if module_dir is None:
@@ -89,6 +96,11 @@ def child(args):
         _, setup, statement = SMALL[args.case]
         run = loop(setup, statement, names)
         segments = 1
+    elif args.case_kind == "conversation":  # "segments" here count conversations
+        _, statement = CONVERSATION_CASES[args.case]
+        names["objs"] = conversations()
+        run = loop("", f"for c in objs: {statement}", names)
+        segments = len(names["objs"])
     else:
         _, build, statement = CORPUS_CASES[args.case]
         names["objs"] = [eval(build, dict(names, c=c)) for c in conversations()]
@@ -157,6 +169,23 @@ def time_against(module, other, repetitions=11):
                 times[label].append((time.perf_counter_ns() - start) / PASSES / count)
         for label, t in times.items():
             print(f"  {name:24s} {label:8s} {statistics.median(t):6.1f}  ({min(t):.1f} .. {max(t):.1f})")
+    print(f"us per conversation, CPU time (median of {repetitions}, range; results freed)")
+    for name, statement in CONVERSATION_CASES:
+        runs = {}
+        for label, palimp in builds.items():
+            names = {"P": palimp.PalimpText, "T": palimp.PalimpTokens, "objs": convs}
+            runs[label] = loop("", f"for c in objs: {statement}", names)
+        times = {label: [] for label in builds}
+        for r in range(repetitions):
+            for label in (("measured", "other") if r % 2 == 0 else ("other", "measured")):
+                gc.collect()
+                start = time.process_time_ns()
+                runs[label](PASSES)
+                times[label].append((time.process_time_ns() - start) / PASSES / len(convs) / 1000)
+        for label, t in times.items():
+            print(f"  {name:36s} {label:8s} {statistics.median(t):6.2f}  ({min(t):.2f} .. {max(t):.2f})")
+        ratios = sorted(o / m for o, m in zip(times["other"], times["measured"]))
+        print(f"  {'':36s} other / measured: median {statistics.median(ratios):.3f} ({ratios[0]:.3f} .. {ratios[-1]:.3f})")
 
 
 def shim():
@@ -193,6 +222,11 @@ def main():
             allocations = run_child("corpus", i, PASSES, "allocations", args.module, env)
             print(f"  {name:36s} {per_pass / segments:8.1f} instructions  {allocations:5.2f} allocations"
                   f"  ({segments:.0f} segments)")
+        print(f"per conversation, transcript corpus ({PASSES} passes; results freed)")
+        for i, (name, _) in enumerate(CONVERSATION_CASES):
+            per_pass, count = instructions("conversation", i, PASSES, args.module)
+            allocations = run_child("conversation", i, PASSES, "allocations", args.module, env)
+            print(f"  {name:36s} {per_pass / count:8.0f} instructions  {allocations:5.2f} allocations")
         return
     print(f"per call, smallest input ({CALLS} calls; results freed)")
     loop_cost = 0.0
