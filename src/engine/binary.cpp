@@ -137,25 +137,27 @@ class ExactEngine {
           if (file) index_.file(h, p);  // no place holds its symbols: a literal
         }
       }
-      const u64 e = searchable ? next_hit(i, p + 1, file) : n;
+      const u64 e = !searchable ? n : file ? next_hit<true>(i, p + 1) : next_hit<false>(i, p + 1);
       out_.add_literal(p, e - p);
       p = e;
     }
   }
 
   // The first position e >= from of message i whose window is a hit, or n;
-  // with `file`, files the windows before e.
-  [[gnu::noinline]] u64 next_hit(u64 i, u64 from, bool file) {
+  // with kFile, files the windows before e.  One loop for each, so that the
+  // lookups of large inputs, which file after the scan, stay as lean.
+  template <bool kFile>
+  [[gnu::noinline]] u64 next_hit(u64 i, u64 from) {
     const SymbolSpan& cur = msgs_[i];
     const u64 n = cur.size;
     if (from >= n || !fits(n, from)) return n;
     return with_symbols(cur, [&](const auto* t) -> u64 {
       const u64 end = n - k_ + 1;  // past the last window start
       const u64 e = for_each_window_hash(t, from, end, roll_, meter_, work_units::kLookup, [&](u64 j, u64 h) {
-        const ShortList<V>* fresh = file ? index_.find_or_file(h, j) : index_.find(h);
+        const ShortList<V>* fresh = kFile ? index_.find_or_file(h, j) : index_.find(h);
         if (fresh == nullptr) return true;
         if (is_hit(i, j, h, *fresh)) return false;
-        if (file) index_.file(h, j);
+        if constexpr (kFile) index_.file(h, j);
         return true;
       });
       return e == end ? n : e;

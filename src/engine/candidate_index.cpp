@@ -278,7 +278,9 @@ u64 CandidateIndex<V>::enumerate(const ShortList<V>& fresh) {
   // Places of the message being scanned, filed as it is, end the list and
   // are not visible yet.
   assert(roots[0] < visible_end_);
-  while (roots[roots.size - 1] >= visible_end_) --roots.size;
+  if (visible_end_ != kAllVisible) {
+    while (roots[roots.size - 1] >= visible_end_) --roots.size;
+  }
   u32 next_root = 1;
   u32 heap_size = 0;
   u32 open = 1;

@@ -181,7 +181,8 @@ class CandidateIndex {
   // the next window is filed.
   const ShortList<V>* find(u64 hash) const {
     const ShortList<V>* fresh = fresh_.find(hash);
-    return fresh != nullptr && pool_.view(*fresh)[0] < visible_end_ ? fresh : nullptr;
+    if (fresh == nullptr || visible_end_ == kAllVisible) return fresh;  // no read of the list's block
+    return pool_.view(*fresh)[0] < visible_end_ ? fresh : nullptr;
   }
   // The earliest place whose window hashes to the hash whose fresh places
   // find() gave (always fresh).
