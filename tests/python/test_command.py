@@ -152,13 +152,24 @@ def scheduler(tmp_path_factory):
         started.append(subprocess.Popen([*dask, "worker", "--scheduler-file", str(address_file), "--nthreads", "1",
                                          "--no-dashboard", *args], **quiet))
 
-    deadline = time.monotonic() + 60
-    while not address_file.exists() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    yield json.loads(address_file.read_text())["address"], start_worker, folder
-    for process in reversed(started):
-        process.terminate()
-        process.wait(timeout=60)
+    def address():
+        # The scheduler creates the file before it writes it: under load the
+        # file can be seen empty or half written.
+        try:
+            return json.loads(address_file.read_text())["address"]
+        except (FileNotFoundError, ValueError, KeyError):
+            return None
+
+    try:
+        deadline = time.monotonic() + 60
+        while address() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert address() is not None, "the Dask scheduler wrote no address within 60 s"
+        yield address(), start_worker, folder
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(timeout=60)
 
 
 def test_dask_cluster_same_output_and_worker_without_palimp_reported(tmp_path, scheduler):
