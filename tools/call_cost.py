@@ -147,6 +147,19 @@ def instructions(kind, case, calls, module):
     return (totals[0] - totals[1]) / calls, segments
 
 
+def alternate(runs, repetitions, clock, per):
+    """Times of PASSES passes of runs["measured"] and runs["other"], taken in
+    turn (the order swapped every repetition), each divided by `per`."""
+    times = {label: [] for label in runs}
+    for r in range(repetitions):
+        for label in (("measured", "other") if r % 2 == 0 else ("other", "measured")):
+            gc.collect()
+            start = clock()
+            runs[label](PASSES)
+            times[label].append((clock() - start) / per)
+    return times
+
+
 def time_against(module, other, repetitions=11):
     builds = {"measured": import_palimp(module), "other": import_palimp(other)}
     convs = conversations()
@@ -160,13 +173,7 @@ def time_against(module, other, repetitions=11):
             runs[label] = loop("", f"for o in objs: {statement}", names)
         assert len(segments) == 1, "the two builds give different segments"
         count = segments.pop()
-        times = {label: [] for label in builds}
-        for r in range(repetitions):
-            for label in (("measured", "other") if r % 2 == 0 else ("other", "measured")):
-                gc.collect()
-                start = time.perf_counter_ns()
-                runs[label](PASSES)
-                times[label].append((time.perf_counter_ns() - start) / PASSES / count)
+        times = alternate(runs, repetitions, time.perf_counter_ns, PASSES * count)
         for label, t in times.items():
             print(f"  {name:24s} {label:8s} {statistics.median(t):6.1f}  ({min(t):.1f} .. {max(t):.1f})")
     print(f"us per conversation, CPU time (median of {repetitions}, range; results freed)")
@@ -175,13 +182,7 @@ def time_against(module, other, repetitions=11):
         for label, palimp in builds.items():
             names = {"P": palimp.PalimpText, "T": palimp.PalimpTokens, "objs": convs}
             runs[label] = loop("", f"for c in objs: {statement}", names)
-        times = {label: [] for label in builds}
-        for r in range(repetitions):
-            for label in (("measured", "other") if r % 2 == 0 else ("other", "measured")):
-                gc.collect()
-                start = time.process_time_ns()
-                runs[label](PASSES)
-                times[label].append((time.process_time_ns() - start) / PASSES / len(convs) / 1000)
+        times = alternate(runs, repetitions, time.process_time_ns, PASSES * len(convs) * 1000)
         for label, t in times.items():
             print(f"  {name:36s} {label:8s} {statistics.median(t):6.2f}  ({min(t):.2f} .. {max(t):.2f})")
         ratios = sorted(o / m for o, m in zip(times["other"], times["measured"]))

@@ -126,11 +126,9 @@ class ExactEngine {
           if (auto m = choose(i, p, h, *fresh)) {
             out_.add_reference(m->message, m->start, m->len);
             // The windows starting in its last k - 1 symbols reach past it
-            // (those that fit the message).
-            if (file && fits(n, p + m->len - k_ + 1)) {
-              const u64 from = p + m->len - k_ + 1, to = std::min(p + m->len, n - k_ + 1);
-              if (from < to) index_.file_windows(from, to, meter_);
-            }
+            // (those that fit the message; len >= k, and n >= k here).
+            const u64 from = p + m->len - k_ + 1, to = std::min(p + m->len, n - k_ + 1);
+            if (file && from < to) index_.file_windows(from, to, meter_);
             p += m->len;
             continue;
           }

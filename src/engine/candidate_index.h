@@ -161,14 +161,14 @@ class CandidateIndex {
   [[gnu::always_inline]] const ShortList<V>* find_or_file(u64 hash, u64 j) {
     assert(visible_end_ != kAllVisible);
     bool added;
-    ShortList<V>* fresh = fresh_.find_or_add(hash, static_cast<V>(visible_end_ + j), added);
+    ShortList<V>* fresh = fresh_.find_or_add(hash, begun_place(j), added);
     if (added) return nullptr;
-    if (pool_.view(*fresh)[0] < visible_end_) return fresh;
-    pool_.append(*fresh, static_cast<V>(visible_end_ + j));  // places of the message begun only
+    if (visible(*fresh)) return fresh;
+    pool_.append(*fresh, begun_place(j));  // places of the message begun only
     return nullptr;
   }
   // Files window j of the message begun under `hash`.
-  void file(u64 hash, u64 j) { fresh_.append(hash, static_cast<V>(visible_end_ + j), pool_); }
+  void file(u64 hash, u64 j) { fresh_.append(hash, begun_place(j), pool_); }
   // Hashes and files the windows starting at [from, to) of the message
   // begun; requires from < to <= its windows.
   void file_windows(u64 from, u64 to, WorkMeter& meter);
@@ -182,7 +182,7 @@ class CandidateIndex {
   const ShortList<V>* find(u64 hash) const {
     const ShortList<V>* fresh = fresh_.find(hash);
     if (fresh == nullptr || visible_end_ == kAllVisible) return fresh;  // no read of the list's block
-    return pool_.view(*fresh)[0] < visible_end_ ? fresh : nullptr;
+    return visible(*fresh) ? fresh : nullptr;
   }
   // The earliest place whose window hashes to the hash whose fresh places
   // find() gave (always fresh).
@@ -200,6 +200,11 @@ class CandidateIndex {
     Candidate<V> head;
   };
   static_assert(sizeof(V) != 4 || sizeof(Run) == 48);
+
+  // Whether a list has a visible place: its first, the earliest, is.
+  bool visible(const ShortList<V>& fresh) const { return pool_.view(fresh)[0] < visible_end_; }
+  // The place of position j of the message begun.
+  V begun_place(u64 j) const { return static_cast<V>(visible_end_ + j); }
 
   void add_fresh_runs(u64 m, std::span<const Piece> pieces, WorkMeter& meter);
   u64 estimate_keys(u64 m, std::span<const Piece> pieces, u64 fresh, WorkMeter& meter) const;
